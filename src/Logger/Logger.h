@@ -1,0 +1,51 @@
+// The filter's log file: one line per message, stamped with the local time
+// and a level name, flushed before the call returns.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace nimbuswatch {
+
+// Level numbers; a lower number is more severe.
+inline constexpr int kEmergency = 0;
+inline constexpr int kAlert = 1;
+inline constexpr int kCritical = 2;
+inline constexpr int kError = 3;
+inline constexpr int kWarning = 4;
+inline constexpr int kNotice = 5;
+inline constexpr int kInfo = 6;
+inline constexpr int kDebug = 7;
+inline constexpr int kStream = 8;
+
+// The name a line carries for `level`; "unknown" outside 0 to 8.
+const char* levelName(int level);
+
+// Thrown by the constructor when the log file cannot be opened.
+class LoggerError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Logger {
+ public:
+  // Opens `path` with mode "wb", so every start begins an empty log. On
+  // failure writes the reason to standard error and throws LoggerError.
+  explicit Logger(std::string path);
+  ~Logger();
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Writes "[time] [level] message\n" as one write and flushes it, or nothing
+  // when level is above the threshold.
+  void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  void vlog(int level, const char* format, std::va_list arguments);
+
+ private:
+  std::FILE* file;
+  int threshold;
+};
+
+}  // namespace nimbuswatch

@@ -1,0 +1,92 @@
+#include "SpoolStorage/SpoolStorage.h"
+
+#include "Logger/Logger.h"
+#include "core/Process.h"
+#include "platform/Digest.h"
+#include "platform/ErrorText.h"
+#include "platform/Files.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace nimbuswatch {
+
+namespace {
+
+constexpr const char* kModule = ".\\src\\SpoolStorage";
+
+void logWriteFailure(int error) {
+  logMessage(kWarning, "%s:%d writing spool file: %s", kModule, 27, platform::errorText(error).c_str());
+}
+
+// An identifier reaches the file system as a file name: it must not name
+// anything outside the spool directory.
+bool isSafeIdentifier(const std::string& identifier) {
+  if (identifier == "." || identifier == "..") {
+    return false;
+  }
+  return identifier.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
+}
+
+// Writes `text` to a temporary name beside `path` and renames it over `path`,
+// so a concurrent reader never sees a partly written file.
+bool writeWhole(const std::string& path, const std::string& text) {
+  const std::string temporary = path + platform::temporarySuffix();
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    logWriteFailure(errno);
+    return false;
+  }
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  int error = ok ? 0 : errno;
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && !platform::replaceFile(temporary, path)) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    platform::removeFile(temporary);
+    logWriteFailure(error);
+  }
+  return ok;
+}
+
+}  // namespace
+
+SpoolStorage::SpoolStorage(std::string directory) : directory(std::move(directory)) {}
+
+std::string SpoolStorage::store(std::string text) {
+  std::string identifier = platform::md5Hex(text);
+  const std::string path = directory + identifier;
+  // The name is the digest of the content: a file already there holds these
+  // very bytes (renames never leave a partial file under the final name).
+  if (platform::pathExists(path)) {
+    return identifier;
+  }
+  return writeWhole(path, text) ? identifier : std::string();
+}
+
+std::string SpoolStorage::load(std::string identifier) {
+  if (!isSafeIdentifier(identifier)) {
+    logMessage(kWarning, "%s:%d refusing spool identifier [%s]", kModule, __LINE__, identifier.c_str());
+    return {};
+  }
+  const std::string path = directory + identifier;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return {};
+  }
+  std::string text;
+  char buffer[8192];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) {
+    text.append(buffer, got);
+  }
+  std::fclose(file);
+  return text;
+}
+
+}  // namespace nimbuswatch

@@ -1,0 +1,28 @@
+// Content-addressed store for element descriptions: a text is kept in the
+// spool directory under the MD5 digest of its bytes, so equal elements on any
+// number of pages share one file, and the image request reads it back later.
+#pragma once
+
+#include <string>
+
+namespace nimbuswatch {
+
+class SpoolStorage {
+ public:
+  // `directory` is a prefix: file names are appended to it directly.
+  explicit SpoolStorage(std::string directory);
+
+  // Writes `text` under its identifier and returns the identifier (32
+  // lower-case hex digits), or the empty string when it cannot be written.
+  virtual std::string store(std::string text);
+
+  // The text stored under `identifier`, or the empty string when there is none.
+  virtual std::string load(std::string identifier);
+
+  const std::string& directoryPrefix() const { return directory; }
+
+ private:
+  std::string directory;
+};
+
+}  // namespace nimbuswatch

@@ -1,0 +1,27 @@
+// File-system calls the filter needs beyond the C streams. POSIX here; a
+// Windows build maps them onto _access, MoveFileExA and GetCurrentThreadId.
+#pragma once
+
+#include <string>
+
+namespace nimbuswatch::platform {
+
+// True when something exists at `path` (a file or a directory).
+bool pathExists(const std::string& path);
+
+// True when `path` opens with mode "rb" as a file; a directory does not count.
+bool fileOpensForReading(const std::string& path);
+
+// A suffix for a temporary file name that no other thread or process uses
+// at the same time: the process and the calling thread.
+std::string temporarySuffix();
+
+// Moves `from` over `to` in one step, replacing a file already there, so a
+// reader sees either the old file or the whole new one. False on failure,
+// with errno set.
+bool replaceFile(const std::string& from, const std::string& to);
+
+// Removes a file, ignoring failure.
+void removeFile(const std::string& path);
+
+}  // namespace nimbuswatch::platform

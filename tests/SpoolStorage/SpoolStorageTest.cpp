@@ -1,0 +1,6 @@
+#include "Logger/Logger.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+TEST(SpoolTest, Placeholder) {}

@@ -1,0 +1,95 @@
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace nimbuswatch::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "nimbuswatch-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  directory = pattern + "/";
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(directory, ignored);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+bool exists(const std::string& path) { return fs::exists(path); }
+
+std::vector<std::string> listDirectory(const std::string& path) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string withoutTime(const std::string& line) {
+  // "[time] [level] message"
+  const std::size_t levelOpen = line.find("] [");
+  const std::size_t levelClose = levelOpen == std::string::npos ? levelOpen : line.find("] ", levelOpen + 3);
+  if (levelClose == std::string::npos) {
+    return line;
+  }
+  return line.substr(levelOpen + 3, levelClose - levelOpen - 3) + ": " + line.substr(levelClose + 2);
+}
+
+ProcessFixture::ProcessFixture(std::string imagesURL) : saved(process()) {
+  fs::create_directory(spoolDir());
+  logger = std::make_unique<Logger>(logPath());
+  spool = std::make_unique<SpoolStorage>(spoolDir());
+  process().logger = logger.get();
+  process().spool = spool.get();
+  process().imagesURL = std::move(imagesURL);
+}
+
+ProcessFixture::~ProcessFixture() { process() = saved; }
+
+std::vector<std::string> ProcessFixture::logMessages() const {
+  std::vector<std::string> messages;
+  for (const std::string& line : splitLines(readFile(logPath()))) {
+    messages.push_back(withoutTime(line));
+  }
+  return messages;
+}
+
+}  // namespace nimbuswatch::test
