@@ -50,10 +50,10 @@ class HTMLStreamParser {
  private:
   struct Block;
 
-  // One step of the machine; returns false when the byte was examined but
-  // not consumed (the state changed and the byte is examined again).
-  bool step(Block& block);
-  void stepIdle(Block& block, char byte);
+  // One step of the machine: consumes the byte at the block's position, or
+  // changes the state so that the same byte is examined again.
+  void step(Block& block);
+  void stepIdle(Block& block);
   void stepTagName(Block& block, char byte);
   void stepAttrStart(Block& block, char byte);
   void stepSkipSpace(Block& block, char byte);
@@ -61,10 +61,9 @@ class HTMLStreamParser {
   void stepEquals(Block& block, char byte);
   void stepValueStart(Block& block, char byte);
   void stepValue(Block& block, char byte);
-  void stepText(Block& block, char byte);
+  void stepText(Block& block);
   void stepClosingTag(Block& block, char byte);
 
-  void skipToNextTag(Block& block);
   void writePending();
   void endOfValue();
   void completeElement(Block& block);

@@ -1,0 +1,303 @@
+#include "HTMLStreamParser/HTMLStreamParser.h"
+
+#include "HTMLStreamParser/TextimageRewriter.h"
+#include "Logger/Logger.h"
+#include "core/Process.h"
+
+#include <cstring>
+#include <string_view>
+
+namespace nimbuswatch {
+
+namespace {
+
+constexpr const char* kModule = ".\\src\\HTMLStreamParser";
+constexpr std::string_view kElementName = "textimage";
+
+// Character classes of single bytes in the "C" locale.
+bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+void lowerInPlace(std::string& text) {
+  for (char& c : text) {
+    c = lower(c);
+  }
+}
+
+bool equalsIgnoringCase(const char* data, std::size_t length, std::string_view lowerCase) {
+  if (length != lowerCase.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    if (lower(data[i]) != lowerCase[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+// The offsets of one call of feed; they start afresh with every block.
+struct HTMLStreamParser::Block {
+  const char* data;
+  std::int32_t nbytes;
+  std::int32_t pos = 0;      // the byte being examined
+  std::int32_t written = 0;  // everything before it is written or replaced
+  std::int32_t tagStart = 0; // the last byte examined in Idle: a tag's "<"
+  std::int32_t guardPos = -1;
+  State guardState = static_cast<State>(-1);
+
+  char byte() const { return data[pos]; }
+  bool atEnd() const { return pos >= nbytes; }
+};
+
+HTMLStreamParser::HTMLStreamParser(Writer owner) : owner(owner) {}
+
+void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
+  Block block{data, nbytes};
+  while (block.pos < block.nbytes) {
+    if (block.pos == block.guardPos && state == block.guardState) {
+      logMessage(kCritical, "%s:%d dead loop detected", kModule, 32);
+      throw InternalError("dead loop detected");
+    }
+    block.guardPos = block.pos;
+    block.guardState = state;
+    step(block);
+  }
+  endOfBlock(block);
+}
+
+void HTMLStreamParser::flush() {
+  writePending();
+}
+
+void HTMLStreamParser::step(Block& block) {
+  const char byte = block.byte();
+  switch (state) {
+    case State::Idle: return stepIdle(block);
+    case State::TagName: return stepTagName(block, byte);
+    case State::AttrStart: return stepAttrStart(block, byte);
+    case State::SkipSpace: return stepSkipSpace(block, byte);
+    case State::AttrName: return stepAttrName(block, byte);
+    case State::Equals: return stepEquals(block, byte);
+    case State::ValueStart: return stepValueStart(block, byte);
+    case State::Value: return stepValue(block, byte);
+    case State::Text: return stepText(block);
+    case State::ClosingTag: return stepClosingTag(block, byte);
+  }
+  logMessage(kCritical, "%s:%d unhandled state %d", kModule, 213, static_cast<int>(state));
+  throw InternalError("unhandled state");
+}
+
+// Idle: every byte but "<" passes through. The next "<" is found with memchr,
+// and a tag whose whole name lies in the block and is not "textimage" before
+// white space or ">" is stepped over at once: byte by byte it would return to
+// Idle at the byte after its name, with exactly the same writes.
+void HTMLStreamParser::stepIdle(Block& block) {
+  writePending();
+  for (;;) {
+    const auto* found = static_cast<const char*>(
+        std::memchr(block.data + block.pos, '<', static_cast<std::size_t>(block.nbytes - block.pos)));
+    if (found == nullptr) {
+      block.tagStart = block.nbytes - 1;
+      block.pos = block.nbytes;
+      return;
+    }
+    block.tagStart = static_cast<std::int32_t>(found - block.data);
+    const std::int32_t nameStart = block.tagStart + 1;
+    std::int32_t nameEnd = nameStart;
+    while (nameEnd < block.nbytes && isLetter(block.data[nameEnd])) {
+      ++nameEnd;
+    }
+    const bool nameComplete = nameEnd < block.nbytes;
+    const bool opensElement =
+        nameComplete &&
+        equalsIgnoringCase(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart), kElementName) &&
+        (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
+    block.pos = nameEnd;
+    if (!nameComplete || opensElement) {
+      tagName.assign(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart));
+      state = State::TagName;
+      return;
+    }
+  }
+}
+
+void HTMLStreamParser::stepTagName(Block& block, char byte) {
+  if (isLetter(byte)) {
+    tagName += byte;
+    ++block.pos;
+    return;
+  }
+  if (byte != '>' && !isSpace(byte)) {
+    state = State::Idle;
+    return;
+  }
+  lowerInPlace(tagName);
+  if (tagName != kElementName) {
+    state = State::Idle;
+    return;
+  }
+  element.clear();
+  element.name = tagName;
+  closingTag = "</" + tagName + ">";
+  nextState = State::AttrStart;
+  state = State::SkipSpace;
+}
+
+void HTMLStreamParser::stepAttrStart(Block& block, char byte) {
+  if (byte == '>') {
+    state = State::Text;
+    ++block.pos;
+  } else if (isLetter(byte) || isDigit(byte)) {
+    attrName.assign(1, byte);
+    state = State::AttrName;
+    ++block.pos;
+  } else {
+    state = State::Idle;
+  }
+}
+
+void HTMLStreamParser::stepSkipSpace(Block& block, char byte) {
+  if (isSpace(byte)) {
+    ++block.pos;
+  } else {
+    state = nextState;
+  }
+}
+
+void HTMLStreamParser::stepAttrName(Block& block, char byte) {
+  if (isLetter(byte) || isDigit(byte)) {
+    attrName += byte;
+    ++block.pos;
+  } else if (isSpace(byte)) {
+    nextState = State::Equals;
+    state = State::SkipSpace;
+    ++block.pos;
+  } else if (byte == '=') {
+    state = State::Equals;
+  } else {
+    state = State::Idle;
+  }
+}
+
+void HTMLStreamParser::stepEquals(Block& block, char byte) {
+  if (byte == '=') {
+    nextState = State::ValueStart;
+    state = State::SkipSpace;
+    ++block.pos;
+  } else {
+    state = State::Idle;
+  }
+}
+
+void HTMLStreamParser::stepValueStart(Block& block, char byte) {
+  attrValue.clear();
+  if (byte == '"' || byte == '\'') {
+    quote = byte;
+    attrValue += byte;
+    ++block.pos;
+  } else {
+    quote = 0;
+  }
+  state = State::Value;
+}
+
+void HTMLStreamParser::stepValue(Block& block, char byte) {
+  if (quote != 0) {
+    attrValue += byte;
+    ++block.pos;
+    if (byte == quote) {
+      endOfValue();
+      state = State::SkipSpace;
+    }
+  } else if (byte == '>' || isSpace(byte)) {
+    endOfValue();
+    state = State::SkipSpace;
+  } else {
+    attrValue += byte;
+    ++block.pos;
+  }
+}
+
+// Text: every byte joins the element's text, a line feed as a space, up to a
+// "<" that may begin the closing tag. The run up to the next "<" is taken in
+// one go.
+void HTMLStreamParser::stepText(Block& block) {
+  const char* start = block.data + block.pos;
+  const auto* found =
+      static_cast<const char*>(std::memchr(start, '<', static_cast<std::size_t>(block.nbytes - block.pos)));
+  const char* end = found != nullptr ? found : block.data + block.nbytes;
+  const std::size_t from = element.text.size();
+  element.text.append(start, end);
+  for (std::size_t i = from; i < element.text.size(); ++i) {
+    if (element.text[i] == '\n') {
+      element.text[i] = ' ';
+    }
+  }
+  block.pos = static_cast<std::int32_t>(end - block.data);
+  if (found != nullptr) {
+    element.text += '<';
+    matchIndex = 1;
+    state = State::ClosingTag;
+    ++block.pos;
+  }
+}
+
+void HTMLStreamParser::stepClosingTag(Block& block, char byte) {
+  if (matchIndex >= closingTag.size() || lower(byte) != closingTag[matchIndex]) {
+    state = State::Text;
+    return;
+  }
+  element.text += byte;
+  ++matchIndex;
+  ++block.pos;
+  if (matchIndex == closingTag.size()) {
+    completeElement(block);
+  }
+}
+
+void HTMLStreamParser::writePending() {
+  if (!pending.empty()) {
+    owner(pending);
+    pending.clear();
+  }
+}
+
+void HTMLStreamParser::endOfValue() {
+  lowerInPlace(attrName);
+  element.attributes[attrName] = attrValue;
+  nextState = State::AttrStart;
+}
+
+void HTMLStreamParser::completeElement(Block& block) {
+  pending.clear();  // every byte held back belongs to this element
+  if (block.tagStart > block.written) {
+    owner(block.data + block.written, block.tagStart - block.written);
+  }
+  rewriteElement(element, owner);
+  block.written = block.pos;
+  block.tagStart = block.pos;
+  state = State::Idle;
+}
+
+void HTMLStreamParser::endOfBlock(Block& block) {
+  if (state == State::Idle) {
+    if (block.written < block.nbytes) {
+      owner(block.data + block.written, block.nbytes - block.written);
+    }
+    return;
+  }
+  logMessage(kNotice, "%s:%d in not last idle:%d,nbytes:%d", kModule, 223, block.written, block.nbytes);
+  if (block.tagStart > block.written) {
+    owner(block.data + block.written, block.tagStart - block.written);
+  }
+  if (block.nbytes > block.tagStart) {
+    pending.append(block.data + block.tagStart, static_cast<std::size_t>(block.nbytes - block.tagStart));
+  }
+}
+
+}  // namespace nimbuswatch
