@@ -1,6 +1,125 @@
 #include "Logger/Logger.h"
+#include "core/Process.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-TEST(LoggerTest, Placeholder) {}
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nimbuswatch {
+namespace {
+
+using test::readFile;
+using test::splitLines;
+using test::TempDir;
+
+TEST(LoggerTest, WritesTimeLevelAndMessageOnOneLine) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  {
+    Logger logger(path);
+    logger.log(kInfo, "%s:%d value %s", ".\\src\\Module", 27, "here");
+  }
+  const std::string content = readFile(path);
+  const std::regex line(
+      R"(\[(Mon|Tue|Wed|Thu|Fri|Sat|Sun), \d\d (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) \d{4} )"
+      R"(\d\d:\d\d:\d\d [+-]\d{4}\] \[info\] \.\\src\\Module:27 value here\n)");
+  EXPECT_TRUE(std::regex_match(content, line)) << content;
+}
+
+TEST(LoggerTest, LevelsAboveSixAreDroppedAndNamesFollowTheTable) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  {
+    Logger logger(path);
+    logger.log(kDebug, "debug");
+    logger.log(kStream, "stream");
+    logger.log(9, "nine");
+    logger.log(kEmergency, "zero");
+    logger.log(kCritical, "two");
+    logger.log(kNotice, "five");
+    logger.log(-1, "negative");
+    logger.log(kNotice, "%s", "");
+  }
+  std::vector<std::string> messages;
+  for (const std::string& line : splitLines(readFile(path))) {
+    messages.push_back(test::withoutTime(line));
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{"emergency: zero", "critical: two", "notice: five",
+                                                "unknown: negative", "notice: "}));
+  // The empty message still ends in the blank after the level and a line end.
+  EXPECT_EQ(readFile(path).substr(readFile(path).size() - 10), "[notice] \n");
+}
+
+TEST(LoggerTest, EveryStartBeginsAnEmptyLog) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  { Logger(path).log(kNotice, "first run"); }
+  { Logger(path).log(kNotice, "second run"); }
+  const auto lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(test::withoutTime(lines[0]), "notice: second run");
+}
+
+TEST(LoggerTest, LongMessagesAreWrittenWhole) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  const std::string longText(5000, 'x');
+  { Logger(path).log(kError, "[%s]", longText.c_str()); }
+  EXPECT_EQ(test::withoutTime(splitLines(readFile(path)).at(0)), "error: [" + longText + "]");
+}
+
+TEST(LoggerTest, UnopenableFileIsReportedOnStandardErrorAndThrows) {
+  TempDir dir;
+  const std::string path = dir.file("missing/dir/log");
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(Logger logger(path), LoggerError);
+  const std::string stderrText = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(stderrText,
+            "nimbuswatch: Logger::Logger couldn't open logfile " + path + ": No such file or directory\n");
+}
+
+TEST(LoggerTest, LinesFromConcurrentThreadsNeverInterleave) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  constexpr int kThreads = 8;
+  constexpr int kLines = 300;
+  {
+    Logger logger(path);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&logger, t] {
+        const std::string payload(200 + t, static_cast<char>('a' + t));
+        for (int i = 0; i < kLines; ++i) {
+          logger.log(kNotice, "thread %d line %d %s", t, i, payload.c_str());
+        }
+      });
+    }
+    for (auto& thread : threads) {
+      thread.join();
+    }
+  }
+  const auto lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
+  const std::regex shape(R"(notice: thread (\d) line \d+ ([a-h])+)");
+  for (const std::string& line : lines) {
+    const std::string message = test::withoutTime(line);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(message, match, shape)) << message;
+    const int thread = std::stoi(match[1]);
+    EXPECT_EQ(message.substr(message.rfind(' ') + 1), std::string(200 + thread, static_cast<char>('a' + thread)));
+  }
+}
+
+TEST(LoggerTest, LoggingWithoutALoggerDoesNothing) {
+  const Process saved = process();
+  process().logger = nullptr;
+  logMessage(kCritical, "%s:%d nobody listens", ".\\src\\core", 1);
+  process() = saved;
+}
+
+}  // namespace
+}  // namespace nimbuswatch
