@@ -20,20 +20,32 @@ void ElementRecord::clear() {
   text.clear();
 }
 
+namespace {
+
+bool needsEscape(char byte) { return static_cast<unsigned char>(byte) < 0x20 || byte == '\\'; }
+
+// Appends the escaped form of `field` to `out`, copying runs that need no
+// escape in one go.
+void appendEscaped(std::string& out, std::string_view field) {
+  std::size_t run = 0;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (!needsEscape(field[i])) {
+      continue;
+    }
+    out.append(field.data() + run, i - run);
+    out += '\\';
+    out += field[i] == '\\' ? '\\' : static_cast<char>(static_cast<unsigned char>(field[i]) + 0x41);
+    run = i + 1;
+  }
+  out.append(field.data() + run, field.size() - run);
+}
+
+}  // namespace
+
 std::string escapeField(std::string_view field) {
   std::string escaped;
   escaped.reserve(field.size() + 8);
-  for (const char byte : field) {
-    const auto value = static_cast<unsigned char>(byte);
-    if (value < 0x20) {
-      escaped += '\\';
-      escaped += static_cast<char>(value + 0x41);
-    } else if (byte == '\\') {
-      escaped += "\\\\";
-    } else {
-      escaped += byte;
-    }
-  }
+  appendEscaped(escaped, field);
   return escaped;
 }
 
@@ -54,9 +66,9 @@ std::string unescapeField(std::string_view field) {
 namespace {
 
 void appendLine(std::string& description, std::string_view key, std::string_view value) {
-  description += escapeField(key);
+  appendEscaped(description, key);
   description += '\t';
-  description += escapeField(value);
+  appendEscaped(description, value);
   description += '\n';
 }
 
@@ -64,7 +76,11 @@ void appendLine(std::string& description, std::string_view key, std::string_view
 
 std::string describeElement(const ElementRecord& record) {
   std::string description;
-  description.reserve(64 + record.text.size());
+  std::size_t size = record.name.size() + record.text.size() + 2;
+  for (const auto& [attributeName, value] : record.attributes) {
+    size += attributeName.size() + value.size() + 2;
+  }
+  description.reserve(size + 16);
   appendLine(description, record.name, record.text);
   for (const auto& [attributeName, value] : record.attributes) {
     appendLine(description, attributeName, value);

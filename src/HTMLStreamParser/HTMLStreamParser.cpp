@@ -4,7 +4,11 @@
 #include "Logger/Logger.h"
 #include "core/Process.h"
 
+#include <algorithm>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <string_view>
 
 namespace nimbuswatch {
@@ -38,12 +42,48 @@ bool equalsIgnoringCase(const char* data, std::size_t length, std::string_view l
   return true;
 }
 
+// The offset of the first "<" in [from, limit) that is followed by "t" or
+// "T", or `limit` when there is none. Reads data[limit] at most.
+std::int32_t findTagCandidate(const char* data, std::int32_t from, std::int32_t limit) {
+  std::int32_t i = from;
+#if defined(__SSE2__)
+  const __m128i open = _mm_set1_epi8('<');
+  const __m128i t = _mm_set1_epi8('t');
+  const __m128i caseBit = _mm_set1_epi8(0x20);
+  for (; i + 16 <= limit; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i + 1));
+    const __m128i hits = _mm_and_si128(_mm_cmpeq_epi8(here, open), _mm_cmpeq_epi8(_mm_or_si128(next, caseBit), t));
+    const int mask = _mm_movemask_epi8(hits);
+    if (mask != 0) {
+      return i + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+  }
+#endif
+  for (; i < limit; ++i) {
+    if (data[i] == '<' && (data[i + 1] | 0x20) == 't') {
+      return i;
+    }
+  }
+  return limit;
+}
+
+// The offset of the last byte of the block that is not a letter, or -1.
+std::int32_t lastNonLetterOf(const char* data, std::int32_t nbytes) {
+  std::int32_t i = nbytes - 1;
+  while (i >= 0 && isLetter(data[i])) {
+    --i;
+  }
+  return i;
+}
+
 }  // namespace
 
 // The offsets of one call of feed; they start afresh with every block.
 struct HTMLStreamParser::Block {
   const char* data;
   std::int32_t nbytes;
+  std::int32_t lastNonLetter;  // a "<" before it has a name that ends in the block
   std::int32_t pos = 0;      // the byte being examined
   std::int32_t written = 0;  // everything before it is written or replaced
   std::int32_t tagStart = 0; // the last byte examined in Idle: a tag's "<"
@@ -57,7 +97,7 @@ struct HTMLStreamParser::Block {
 HTMLStreamParser::HTMLStreamParser(Writer owner) : owner(owner) {}
 
 void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
-  Block block{data, nbytes};
+  Block block{data, nbytes, lastNonLetterOf(data, nbytes)};
   while (block.pos < block.nbytes) {
     if (block.pos == block.guardPos && state == block.guardState) {
       logMessage(kCritical, "%s:%d dead loop detected", kModule, 32);
@@ -92,22 +132,26 @@ void HTMLStreamParser::step(Block& block) {
   throw InternalError("unhandled state");
 }
 
-// Idle: every byte but "<" passes through. The next "<" is found with memchr,
-// and a tag whose whole name lies in the block and is not "textimage" before
-// white space or ">" is stepped over at once: byte by byte it would return to
-// Idle at the byte after its name, with exactly the same writes.
+// Idle: every byte but "<" passes through, and a tag that is not a textimage
+// start tag returns to Idle right after its name without writing anything.
+// So Idle only has to stop at a "<" followed by "t" or "T", and at a "<"
+// whose letters run to the end of the block (that tag is held back).
+// Everything else is stepped over at once, with exactly the writes the
+// byte-at-a-time machine would make.
 void HTMLStreamParser::stepIdle(Block& block) {
   writePending();
   for (;;) {
-    const auto* found = static_cast<const char*>(
-        std::memchr(block.data + block.pos, '<', static_cast<std::size_t>(block.nbytes - block.pos)));
-    if (found == nullptr) {
+    // Past the block's last non-letter every byte is a letter; a "<" there
+    // can only be that last non-letter itself.
+    const std::int32_t limit = std::max(block.lastNonLetter, block.pos);
+    const std::int32_t lt = findTagCandidate(block.data, block.pos, limit);
+    if (lt == limit && (limit != block.lastNonLetter || block.data[limit] != '<')) {
       block.tagStart = block.nbytes - 1;
       block.pos = block.nbytes;
       return;
     }
-    block.tagStart = static_cast<std::int32_t>(found - block.data);
-    const std::int32_t nameStart = block.tagStart + 1;
+    block.tagStart = lt;
+    const std::int32_t nameStart = lt + 1;
     std::int32_t nameEnd = nameStart;
     while (nameEnd < block.nbytes && isLetter(block.data[nameEnd])) {
       ++nameEnd;

@@ -37,11 +37,24 @@ void removeControlCharacters(std::string& text) {
 }
 
 std::string imgMarkup(ElementRecord& element, const std::string& identifier) {
-  element.attributes["src"] = '"' + process().imagesURL + identifier + ".gif\"";
+  std::string& src = element.attributes["src"];
+  const std::string& imagesURL = process().imagesURL;
+  src.clear();
+  src.reserve(imagesURL.size() + identifier.size() + 6);
+  src += '"';
+  src += imagesURL;
+  src += identifier;
+  src += ".gif\"";
   setDefault(element, "align", "\"absmiddle\"");
   setDefault(element, "border", "\"0\"");
 
-  std::string markup = "<img";
+  std::size_t size = 5;
+  for (const auto& [attributeName, value] : element.attributes) {
+    size += attributeName.size() + value.size() + 2;
+  }
+  std::string markup;
+  markup.reserve(size);
+  markup += "<img";
   for (const auto& [attributeName, value] : element.attributes) {
     if (isDrawingAttribute(attributeName)) {
       continue;

@@ -113,7 +113,8 @@ TEST(HTMLStreamParserTest, RandomDocumentsAndSplitsMatchTheByteMachine) {
   const std::vector<std::string> pieces = {
       "<textimage", "<TEXTIMAGE", "<textimag", " ", "\n", ">", "<", "</", "</textimage>", "</TextImage>",
       "</textimage", "e>", " color", "=", "'red'", "\"a b>\"", "x", "1", "/", "-", "text", "<div>", "<p class=a>",
-      "</p>", "<!-- c -->", "\t", "'", "\"", "&amp;", "\xe9", std::string("\0", 1)};
+      "</p>", "<!-- c -->", "\t", "'", "\"", "&amp;", "\xe9", std::string("\0", 1), "<t", "<T", "<table>",
+      "<ti", "ab", "<<"};
   for (int round = 0; round < 400; ++round) {
     std::string input;
     const int count = 1 + static_cast<int>(random() % 40);
