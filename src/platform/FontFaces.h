@@ -1,0 +1,49 @@
+// FreeType faces for the styled text call: one FreeType library of our own,
+// separate from the drawing library's, and the few faces used last kept open
+// by font list. A face is handed to one caller at a time.
+#pragma once
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace nimbuswatch::platform::detail {
+
+struct SharedFace;
+
+// The use of one face by one caller: while the lease lives, no other thread
+// gets the same face. An empty lease carries the reason in `error()`.
+class FaceLease {
+ public:
+  FaceLease() = default;
+  FaceLease(std::shared_ptr<SharedFace> face, const char* error);
+  FaceLease(FaceLease&&) noexcept = default;
+  FaceLease& operator=(FaceLease&&) = delete;
+  ~FaceLease();
+
+  explicit operator bool() const { return shared != nullptr; }
+  FT_Face face() const;
+  const char* error() const { return failure; }
+
+ private:
+  // Declared in this order so that the lock is released before the face
+  // may be closed.
+  std::shared_ptr<SharedFace> shared;
+  std::unique_lock<std::mutex> lock;
+  const char* failure = nullptr;
+};
+
+// The face for `fontlist`: a list of font file paths separated by ";", the
+// first one that opens as a file being used. Names are taken as paths as
+// they stand; no font directory is searched. The error texts are those of
+// the drawing library: "Could not find/open font", "Could not read font",
+// "Failure to initialize font library".
+FaceLease leaseFace(const std::string& fontlist);
+
+// How many faces stay open at most.
+inline constexpr std::size_t kOpenFaces = 8;
+
+}  // namespace nimbuswatch::platform::detail

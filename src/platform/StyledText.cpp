@@ -1,0 +1,657 @@
+#include "platform/StyledText.h"
+
+#include "platform/CharacterEntities.h"
+#include "platform/FontFaces.h"
+#include "platform/StyledTextDetail.h"
+
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_GLYPH_H
+#include FT_OUTLINE_H
+#include FT_SIZES_H
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <string_view>
+
+namespace nimbuswatch::platform::detail {
+namespace {
+
+// The layout follows the drawing library's own text call step by step, so
+// that without a style both give the same box and the same pixels: advances,
+// kerning, pen positions and the box are worked out in 26.6 units at
+// kMetricDpi, the glyphs are loaded again and drawn at kPictureDpi, and the
+// pen position is carried over from one to the other in double arithmetic in
+// the same order of operations.
+constexpr int kMetricDpi = 300;
+constexpr int kPictureDpi = 96;
+constexpr int kMetricUnitsPerInch = kMetricDpi * 64;
+constexpr double kLineSpacing = 1.05;
+// The text call always runs at angle 0 here.
+constexpr double kCosine = 1.0;
+constexpr double kSine = 0.0;
+// A palette picture blends anti-aliased edges in this many steps.
+constexpr int kPaletteLevels = 8;
+// Synthetic styles as FreeType's own ones: a slant of 12 degrees (tan 12 in
+// 16.16) about the baseline and an emboldening by 1/24 em.
+constexpr FT_Fixed kItalicShear = 0x0366A;
+constexpr FT_Long kBoldFraction = 24;
+
+char* errorText(const char* text) { return const_cast<char*>(text); }
+
+// --- decoding ------------------------------------------------------------
+
+int decimalDigit(unsigned char byte) { return byte >= '0' && byte <= '9' ? byte - '0' : -1; }
+
+int hexDigit(unsigned char byte) {
+  if (byte >= 'A' && byte <= 'F') {
+    return byte - 'A' + 10;
+  }
+  if (byte >= 'a' && byte <= 'f') {
+    return byte - 'a' + 10;
+  }
+  return decimalDigit(byte);
+}
+
+// "&#N;" or "&#xN;" at `p`: the digits occupy offsets 2 (3 for hex) to 7 at
+// most and must be followed by ';', so 5 decimal or 4 hex digits fit.
+std::size_t decodeNumericReference(const unsigned char* p, std::uint32_t& code) {
+  const bool hex = p[2] == 'x' || p[2] == 'X';
+  const std::uint32_t base = hex ? 16 : 10;
+  std::uint32_t value = 0;
+  std::size_t i = hex ? 3 : 2;
+  for (; i < 8; ++i) {
+    const int digit = hex ? hexDigit(p[i]) : decimalDigit(p[i]);
+    if (digit < 0) {
+      break;
+    }
+    value = value * base + static_cast<std::uint32_t>(digit);
+  }
+  if (i == 8 || p[i] != ';') {
+    return 0;
+  }
+  code = value;
+  return i + 1;
+}
+
+std::size_t decodeNamedReference(const unsigned char* p, std::uint32_t& code) {
+  for (std::size_t i = 1; i <= 1 + kLongestEntityName && p[i] != '\0'; ++i) {
+    if (p[i] == ';') {
+      const std::string_view name(reinterpret_cast<const char*>(p) + 1, i - 1);
+      const std::optional<std::uint32_t> entity = characterEntity(name);
+      if (!entity) {
+        return 0;
+      }
+      code = *entity;
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
+bool isTrailByte(unsigned char byte) { return (byte & 0xC0) == 0x80; }
+
+// UTF-8 of 1 to 3 bytes; a byte that starts no such sequence stands for
+// itself. Reads past a byte only when that byte is not the terminating NUL.
+std::size_t decodeUtf8(const unsigned char* p, std::uint32_t& code) {
+  const std::uint32_t lead = p[0];
+  if (lead >= 0xC0 && lead < 0xE0 && isTrailByte(p[1])) {
+    code = ((lead & 0x1F) << 6) | (p[1] & 0x3Fu);
+    return 2;
+  }
+  if (lead >= 0xE0 && lead < 0xF0 && isTrailByte(p[1]) && isTrailByte(p[2])) {
+    code = ((lead & 0x0F) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
+    return 3;
+  }
+  code = lead;
+  return 1;
+}
+
+std::size_t decodeCharacter(const unsigned char* p, std::uint32_t& code) {
+  if (p[0] == '&') {
+    const std::size_t used = p[1] == '#' ? decodeNumericReference(p, code)
+                                         : decodeNamedReference(p, code);
+    if (used != 0) {
+      return used;
+    }
+  }
+  return decodeUtf8(p, code);
+}
+
+// --- drawing a glyph bitmap ----------------------------------------------
+
+bool bitSet(const FT_Bitmap& bitmap, int row, int col) {
+  return (bitmap.buffer[row * bitmap.pitch + (col >> 3)] & (1 << (7 - (col & 7)))) != 0;
+}
+
+// The palette index for a pixel covered at `level` (1..kPaletteLevels) over
+// the index `under`. A negative colour is a threshold at half coverage; a
+// positive one blends with what lies beneath, adding palette entries.
+int paletteColour(gdImagePtr im, int fg, int level, int under) {
+  if (level == kPaletteLevels) {
+    return fg < 0 ? -fg : fg;
+  }
+  if (fg < 0) {
+    return 2 * level >= kPaletteLevels ? -fg : under;
+  }
+  const int rest = kPaletteLevels - level;
+  return gdImageColorResolve(im, (level * im->red[fg] + rest * im->red[under]) / kPaletteLevels,
+                             (level * im->green[fg] + rest * im->green[under]) / kPaletteLevels,
+                             (level * im->blue[fg] + rest * im->blue[under]) / kPaletteLevels);
+}
+
+bool insideClipRows(gdImagePtr im, int y) { return y >= im->cy1 && y <= im->cy2; }
+bool insideClipColumns(gdImagePtr im, int x) { return x >= im->cx1 && x <= im->cx2; }
+
+void drawOnPalette(gdImagePtr im, int fg, const FT_Bitmap& bitmap, int left, int top) {
+  const bool grey = bitmap.pixel_mode == FT_PIXEL_MODE_GRAY;
+  if (!grey && bitmap.pixel_mode != FT_PIXEL_MODE_MONO) {
+    return;
+  }
+  const int greys = bitmap.num_grays;
+  for (int row = 0; row < static_cast<int>(bitmap.rows); ++row) {
+    const int y = top + row;
+    if (!insideClipRows(im, y)) {
+      continue;
+    }
+    for (int col = 0; col < static_cast<int>(bitmap.width); ++col) {
+      const int level =
+          grey ? (bitmap.buffer[row * bitmap.pitch + col] * kPaletteLevels + greys / 2) / (greys - 1)
+               : (bitSet(bitmap, row, col) ? kPaletteLevels : 0);
+      const int x = left + col;
+      if (level == 0 || !insideClipColumns(im, x)) {
+        continue;
+      }
+      unsigned char& pixel = im->pixels[y][x];
+      pixel = static_cast<unsigned char>(paletteColour(im, fg, level, pixel));
+    }
+  }
+}
+
+// Truecolor pictures take the coverage as alpha; a negative colour is a
+// threshold at half coverage.
+void drawOnTrueColor(gdImagePtr im, int fg, const FT_Bitmap& bitmap, int left, int top) {
+  const bool grey = bitmap.pixel_mode == FT_PIXEL_MODE_GRAY;
+  if (!grey && bitmap.pixel_mode != FT_PIXEL_MODE_MONO) {
+    return;
+  }
+  const int greys = bitmap.num_grays;
+  for (int row = 0; row < static_cast<int>(bitmap.rows); ++row) {
+    const int y = top + row;
+    if (!insideClipRows(im, y)) {
+      continue;
+    }
+    for (int col = 0; col < static_cast<int>(bitmap.width); ++col) {
+      int level = grey ? bitmap.buffer[row * bitmap.pitch + col] * gdAlphaMax / (greys - 1)
+                       : (bitSet(bitmap, row, col) ? gdAlphaTransparent : gdAlphaOpaque);
+      const int x = left + col;
+      if (level == 0 || !insideClipColumns(im, x)) {
+        continue;
+      }
+      if (fg >= 0) {
+        level = level * (gdAlphaMax - gdTrueColorGetAlpha(fg)) / gdAlphaMax;
+      }
+      level = gdAlphaMax - level;
+      int& pixel = im->tpixels[y][x];
+      const int colour = (level << 24) + (fg & 0xFFFFFF);
+      if (fg < 0) {
+        if (level < gdAlphaMax / 2) {
+          pixel = -fg;
+        }
+      } else if (im->alphaBlendingFlag != 0 && gdTrueColorGetAlpha(pixel) != gdAlphaTransparent) {
+        pixel = gdAlphaBlend(pixel, colour);
+      } else {
+        pixel = colour;
+      }
+    }
+  }
+}
+
+// --- the layout ----------------------------------------------------------
+
+struct Request {
+  gdImagePtr image;
+  int* box;
+  int colour;
+  double pointSize;
+  int x;
+  int y;
+  const char* text;
+  TextStyle style;
+};
+
+struct LaidOutGlyph {
+  FT_UInt index = 0;
+  FT_Pos advance = 0;  // kerned, and grown by the bold strength
+  FT_BBox styledOutline{};  // styled text: the styled outline's control box
+};
+
+// Pixels relative to the origin, y downwards, both ends inclusive.
+struct PixelBox {
+  bool empty = true;
+  int left = 0;
+  int top = 0;
+  int right = 0;
+  int bottom = 0;
+
+  void add(int l, int t, int r, int b) {
+    if (r < l || b < t) {
+      return;
+    }
+    left = empty ? l : std::min(left, l);
+    top = empty ? t : std::min(top, t);
+    right = empty ? r : std::max(right, r);
+    bottom = empty ? b : std::max(bottom, b);
+    empty = false;
+  }
+};
+
+// A size of a face, released with the object.
+class ScopedSize {
+ public:
+  ScopedSize() = default;
+  ScopedSize(const ScopedSize&) = delete;
+  ScopedSize& operator=(const ScopedSize&) = delete;
+  ~ScopedSize() {
+    if (size != nullptr) {
+      FT_Done_Size(size);
+    }
+  }
+
+  bool create(FT_Face face) { return FT_New_Size(face, &size) == 0; }
+  FT_Size get() const { return size; }
+
+ private:
+  FT_Size size = nullptr;
+};
+
+class ScopedGlyph {
+ public:
+  ScopedGlyph() = default;
+  ScopedGlyph(const ScopedGlyph&) = delete;
+  ScopedGlyph& operator=(const ScopedGlyph&) = delete;
+  ~ScopedGlyph() {
+    if (handle != nullptr) {
+      FT_Done_Glyph(handle);
+    }
+  }
+
+  FT_Glyph handle = nullptr;
+};
+
+// Whole pixels at the picture's resolution below a 26.6 position at the
+// metric resolution; the same whatever the origin, so that a measuring call
+// and a drawing call agree.
+int pixelFloor(FT_Pos metric) {
+  return static_cast<int>(
+      std::floor(static_cast<double>(metric) * kPictureDpi / kMetricUnitsPerInch));
+}
+
+int floorPixels(FT_Pos units) { return static_cast<int>(units >> 6); }
+int ceilPixels(FT_Pos units) { return static_cast<int>((units + 63) >> 6); }
+
+// One call: lays out, measures and (with a picture) draws the text on a face
+// that the caller holds for the length of the run.
+class TextRun {
+ public:
+  TextRun(FT_Face face, const Request& request)
+      : face(face),
+        request(request),
+        styled(request.style.bold || request.style.italic),
+        render(request.image != nullptr &&
+               (request.image->trueColor != 0 || (request.colour <= 255 && request.colour >= -255))),
+        // Styled glyphs need outlines, and their geometry must not depend on
+        // the colour: FT_LOAD_MONOCHROME, which the library passes for a
+        // negative colour, is only repeated for plain text.
+        layoutFlags(static_cast<FT_Int32>(FT_LOAD_DEFAULT | (styled ? FT_LOAD_NO_BITMAP : 0))),
+        glyphFlags(styled ? layoutFlags
+                          : static_cast<FT_Int32>(FT_LOAD_DEFAULT |
+                                                  (request.colour < 0 ? FT_LOAD_MONOCHROME : 0))) {}
+
+  const char* run() {
+    if (const char* error = setSizes()) {
+      return error;
+    }
+    if (const char* error = selectCharmap()) {
+      return error;
+    }
+    decode();
+    if (const char* error = layOut()) {
+      return error;
+    }
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      if (const char* error = placeGlyph(i)) {
+        return error;
+      }
+    }
+    if (request.box != nullptr) {
+      styled ? fillStyledBox() : fillPlainBox();
+    }
+    return nullptr;
+  }
+
+ private:
+  const char* setSizes() {
+    if (!setSize(metricSize, kMetricDpi, metricStrength)) {
+      return "Could not set character size";
+    }
+    // Styled text is measured on the glyphs as drawn, so it needs the
+    // picture's size even without a picture.
+    if ((render || styled) && !setSize(pictureSize, kPictureDpi, pictureStrength)) {
+      return "Could not set character size";
+    }
+    return nullptr;
+  }
+
+  bool setSize(ScopedSize& size, FT_UInt dpi, FT_Pos& strength) {
+    if (!size.create(face)) {
+      return false;
+    }
+    FT_Activate_Size(size.get());
+    const auto height = static_cast<FT_F26Dot6>(request.pointSize * 64);
+    if (FT_Set_Char_Size(face, 0, height, dpi, dpi) != 0) {
+      return false;
+    }
+    strength = request.style.bold
+                   ? FT_MulFix(face->units_per_EM, face->size->metrics.y_scale) / kBoldFraction
+                   : 0;
+    return true;
+  }
+
+  // The first character map that reads Unicode (or a symbol font's codes).
+  const char* selectCharmap() {
+    for (FT_Int i = 0; i < face->num_charmaps; ++i) {
+      FT_CharMap charmap = face->charmaps[i];
+      const FT_Encoding encoding = charmap->encoding;
+      if (encoding == FT_ENCODING_MS_SYMBOL || encoding == FT_ENCODING_UNICODE ||
+          encoding == FT_ENCODING_ADOBE_CUSTOM || encoding == FT_ENCODING_ADOBE_STANDARD) {
+        FT_Set_Charmap(face, charmap);
+        symbolCharmap = encoding == FT_ENCODING_MS_SYMBOL;
+        return nullptr;
+      }
+    }
+    return "No character set found";
+  }
+
+  void decode() {
+    codes = decodeText(request.text);
+    if (symbolCharmap) {
+      // Symbol fonts keep their glyphs at U+F000 and above.
+      for (std::uint32_t& code : codes) {
+        code |= 0xF000;
+      }
+    }
+  }
+
+  // Glyph indices and advances at the metric size; a kerning distance is
+  // added to the advance of the glyph before it. Styled glyphs are loaded
+  // here once for both the advance and the box.
+  const char* layOut() {
+    FT_Activate_Size(metricSize.get());
+    const bool kerning = !FT_IS_FIXED_WIDTH(face) && FT_HAS_KERNING(face);
+    glyphs.assign(codes.size(), LaidOutGlyph{});
+    FT_UInt previous = 0;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+      const FT_UInt index = FT_Get_Char_Index(face, codes[i]);
+      FT_Vector delta{0, 0};
+      if (kerning && previous != 0 && index != 0) {
+        FT_Get_Kerning(face, previous, index, FT_KERNING_DEFAULT, &delta);
+      }
+      if (FT_Load_Glyph(face, index, layoutFlags) != 0) {
+        return "Problem doing text layout";
+      }
+      if (delta.x != 0) {
+        glyphs[i - 1].advance += delta.x;
+      }
+      glyphs[i] = {index, face->glyph->metrics.horiAdvance + metricStrength, {}};
+      if (styled) {
+        applyStyle(metricStrength);
+        FT_Outline_Get_CBox(&face->glyph->outline, &glyphs[i].styledOutline);
+      }
+      previous = codes[i] == '\r' || codes[i] == '\n' ? 0 : index;
+    }
+    return nullptr;
+  }
+
+  const char* placeGlyph(std::size_t i) {
+    FT_Activate_Size(metricSize.get());
+    if (codes[i] == '\r') {
+      pen.x = 0;
+      return nullptr;
+    }
+    if (codes[i] == '\n') {
+      startLine();
+      return nullptr;
+    }
+    const LaidOutGlyph& glyph = glyphs[i];
+    if (!styled && FT_Load_Glyph(face, glyph.index, glyphFlags) != 0) {
+      return "Problem loading glyph";
+    }
+    addMetricBox(i == 0, glyph);
+    if (render || styled) {
+      if (const char* error = drawGlyph(glyph.index)) {
+        return error;
+      }
+    }
+    pen.x += glyph.advance;
+    return nullptr;
+  }
+
+  // A line feed: back to the left, down by 1.05 lines, on a whole unit.
+  void startLine() {
+    pen.x = 0;
+    pen.y = static_cast<FT_Pos>(static_cast<double>(pen.y) +
+                                kLineSpacing * request.pointSize * 64 * kMetricDpi / 72);
+    pen.y &= ~static_cast<FT_Pos>(63);
+  }
+
+  // Slants and emboldens the outline in the glyph slot at the active size.
+  void applyStyle(FT_Pos strength) {
+    FT_Outline& outline = face->glyph->outline;
+    if (request.style.italic) {
+      FT_Matrix shear{0x10000, kItalicShear, 0, 0x10000};
+      FT_Outline_Transform(&outline, &shear);
+    }
+    if (request.style.bold) {
+      FT_Outline_EmboldenXY(&outline, strength, strength);
+    }
+  }
+
+  // The glyph's part of the box at the metric size. Plain text takes the
+  // glyph metrics and the advance; styled text the styled outline, with the
+  // right edge at the advance or the ink, whichever lies further.
+  void addMetricBox(bool first, const LaidOutGlyph& glyph) {
+    FT_Vector glyphMin{};
+    FT_Vector glyphMax{};
+    if (styled) {
+      const FT_BBox& cbox = glyph.styledOutline;
+      glyphMin = {pen.x + cbox.xMin, pen.y - cbox.yMax};
+      glyphMax = {pen.x + std::max(glyph.advance, cbox.xMax), pen.y - cbox.yMin};
+    } else {
+      const FT_Glyph_Metrics& metrics = face->glyph->metrics;
+      glyphMin = {pen.x + metrics.horiBearingX, pen.y - metrics.horiBearingY};
+      glyphMax = {pen.x + glyph.advance, glyphMin.y + metrics.height};
+    }
+    if (first) {
+      totalMin = glyphMin;
+      totalMax = glyphMax;
+      return;
+    }
+    totalMin = {std::min(totalMin.x, glyphMin.x), std::min(totalMin.y, glyphMin.y)};
+    totalMax = {std::max(totalMax.x, glyphMax.x), std::max(totalMax.y, glyphMax.y)};
+  }
+
+  const char* drawGlyph(FT_UInt index) {
+    FT_Activate_Size(pictureSize.get());
+    if (FT_Load_Glyph(face, index, glyphFlags) != 0) {
+      return "Problem loading glyph";
+    }
+    if (styled) {
+      applyStyle(pictureStrength);
+      addInk();
+    }
+    if (!render) {
+      return nullptr;
+    }
+    ScopedGlyph glyph;
+    if (FT_Get_Glyph(face->glyph, &glyph.handle) != 0) {
+      return "Problem loading glyph";
+    }
+    if (glyph.handle->format != FT_GLYPH_FORMAT_BITMAP &&
+        FT_Glyph_To_Bitmap(&glyph.handle, FT_RENDER_MODE_NORMAL, nullptr, 1) != 0) {
+      return "Problem rendering glyph";
+    }
+    drawBitmap(*reinterpret_cast<FT_BitmapGlyph>(glyph.handle));
+    return nullptr;
+  }
+
+  // The pixels the styled outline can cover: a pixel has ink only where the
+  // outline's control box reaches into it.
+  void addInk() {
+    const FT_Outline& outline = face->glyph->outline;
+    if (outline.n_points == 0) {
+      return;
+    }
+    FT_BBox cbox{};
+    FT_Outline_Get_CBox(&outline, &cbox);
+    const int x = pixelFloor(pen.x);
+    const int y = pixelFloor(pen.y);
+    ink.add(x + floorPixels(cbox.xMin), y - ceilPixels(cbox.yMax), x + ceilPixels(cbox.xMax) - 1,
+            y - floorPixels(cbox.yMin) - 1);
+  }
+
+  void drawBitmap(const FT_BitmapGlyphRec& glyph) {
+    int left = 0;
+    int top = 0;
+    if (styled) {
+      left = request.x + pixelFloor(pen.x) + glyph.left;
+      top = request.y + pixelFloor(pen.y) - glyph.top;
+    } else {
+      // The plain call's own rounding: truncation of the sum.
+      const auto penX = static_cast<double>(pen.x);
+      const auto penY = static_cast<double>(pen.y);
+      left = static_cast<int>(request.x + (penX * kCosine + penY * kSine) * kPictureDpi /
+                                              kMetricUnitsPerInch +
+                              glyph.left);
+      top = static_cast<int>(request.y - (penX * kSine - penY * kCosine) * kPictureDpi /
+                                             kMetricUnitsPerInch -
+                             glyph.top);
+    }
+    if (request.image->trueColor != 0) {
+      drawOnTrueColor(request.image, request.colour, glyph.bitmap, left, top);
+    } else {
+      drawOnPalette(request.image, request.colour, glyph.bitmap, left, top);
+    }
+  }
+
+  // The plain call's box: the metric box scaled to pixels, moved to the
+  // origin and truncated.
+  void fillPlainBox() const {
+    const double scale = static_cast<double>(kPictureDpi) / kMetricUnitsPerInch;
+    const auto minX = static_cast<double>(totalMin.x);
+    const auto minY = static_cast<double>(totalMin.y);
+    const auto maxX = static_cast<double>(totalMax.x);
+    const auto maxY = static_cast<double>(totalMax.y);
+    int* box = request.box;
+    box[0] = static_cast<int>(request.x + (minX * kCosine + maxY * kSine) * scale);
+    box[1] = static_cast<int>(request.y - (minX * kSine - maxY * kCosine) * scale);
+    box[2] = static_cast<int>(request.x + (maxX * kCosine + maxY * kSine) * scale);
+    box[3] = static_cast<int>(request.y - (maxX * kSine - maxY * kCosine) * scale);
+    box[4] = static_cast<int>(request.x + (maxX * kCosine + minY * kSine) * scale);
+    box[5] = static_cast<int>(request.y - (maxX * kSine - minY * kCosine) * scale);
+    box[6] = static_cast<int>(request.x + (minX * kCosine + minY * kSine) * scale);
+    box[7] = static_cast<int>(request.y - (minX * kSine - minY * kCosine) * scale);
+  }
+
+  // The styled box: the metric box rounded outwards, grown to every pixel
+  // the glyphs can cover, then moved to the origin.
+  void fillStyledBox() const {
+    const double scale = static_cast<double>(kPictureDpi) / kMetricUnitsPerInch;
+    PixelBox all;
+    all.add(static_cast<int>(std::floor(static_cast<double>(totalMin.x) * scale)),
+            static_cast<int>(std::floor(static_cast<double>(totalMin.y) * scale)),
+            static_cast<int>(std::ceil(static_cast<double>(totalMax.x) * scale)),
+            static_cast<int>(std::ceil(static_cast<double>(totalMax.y) * scale)));
+    if (!ink.empty) {
+      all.add(ink.left, ink.top, ink.right, ink.bottom);
+    }
+    const int left = request.x + all.left;
+    const int right = request.x + all.right;
+    const int top = request.y + all.top;
+    const int bottom = request.y + all.bottom;
+    int* box = request.box;
+    box[0] = left;
+    box[1] = bottom;
+    box[2] = right;
+    box[3] = bottom;
+    box[4] = right;
+    box[5] = top;
+    box[6] = left;
+    box[7] = top;
+  }
+
+  FT_Face face;
+  Request request;
+  bool styled;
+  bool render;
+  FT_Int32 layoutFlags;
+  FT_Int32 glyphFlags;
+  bool symbolCharmap = false;
+  ScopedSize metricSize;
+  ScopedSize pictureSize;
+  FT_Pos metricStrength = 0;
+  FT_Pos pictureStrength = 0;
+  std::vector<std::uint32_t> codes;
+  std::vector<LaidOutGlyph> glyphs;
+  FT_Vector pen{0, 0};
+  FT_Vector totalMin{0, 0};
+  FT_Vector totalMax{0, 0};
+  PixelBox ink;
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> decodeText(const char* text) {
+  std::vector<std::uint32_t> codes;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (*p != '\0') {
+    std::uint32_t code = 0;
+    p += decodeCharacter(p, code);
+    codes.push_back(code);
+  }
+  return codes;
+}
+
+char* drawText(gdImagePtr im, int* brect, int fg, const char* fontlist, double ptsize,
+               double angle, int x, int y, const char* text, TextStyle style) {
+  if (fontlist == nullptr || text == nullptr) {
+    return errorText("No font or no text given");
+  }
+  if (angle != 0.0) {
+    return errorText("Styled text can only be drawn at angle 0");
+  }
+  try {
+    const FaceLease lease = leaseFace(fontlist);
+    if (!lease) {
+      return errorText(lease.error());
+    }
+    TextRun run(lease.face(), Request{im, brect, fg, ptsize, x, y, text, style});
+    return errorText(run.run());
+  } catch (...) {
+    return errorText("Problem allocating memory");
+  }
+}
+
+}  // namespace nimbuswatch::platform::detail
+
+extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
+                                   double ptsize, double angle, int x, int y,
+                                   const char* string, int bold, int italic) {
+  if (bold == 0 && italic == 0) {
+    return gdImageStringFT(im, brect, fg, fontlist, ptsize, angle, x, y, string);
+  }
+  return nimbuswatch::platform::detail::drawText(
+      im, brect, fg, fontlist, ptsize, angle, x, y, string,
+      nimbuswatch::platform::detail::TextStyle{bold != 0, italic != 0});
+}

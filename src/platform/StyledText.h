@@ -1,0 +1,25 @@
+// The styled text call: the drawing library's FreeType text call with two
+// more arguments, a synthetic bold flag and a synthetic italic flag.
+#pragma once
+
+#include <gd.h>
+
+// The first nine arguments mean what they mean for gdImageStringFT: the
+// picture (null to measure only), the box of eight integers filled on return
+// (lower-left x, y, lower-right x, y, upper-right x, y, upper-left x, y), the
+// colour index (negative: drawn without anti-aliasing), the font file path or
+// a ";" separated list of paths, the point size, the angle, the origin of the
+// baseline and the NUL-terminated text (UTF-8 and HTML character references).
+//
+// With bold and italic both 0 this is gdImageStringFT itself. Otherwise the
+// text is laid out the same way by our own FreeType faces and the glyphs are
+// emboldened by 1/24 em (the advance grows by as much) and/or slanted by 12
+// degrees. For styled text the box holds every pixel drawn, a measuring call
+// and a drawing call with the same arguments give the same box, and only the
+// angle 0 is supported.
+//
+// Returns null on success, otherwise a static error text that callers only
+// log and never free.
+extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
+                                   double ptsize, double angle, int x, int y,
+                                   const char* string, int bold, int italic);
