@@ -1,0 +1,278 @@
+#include "HTTPStreamParser/HTTPStreamParser.h"
+
+#include "HTMLStreamParser/HTMLStreamParser.h"
+#include "HTMLStreamParser/Writer.h"
+#include "Logger/Logger.h"
+#include "core/Process.h"
+#include "core/ResponseHandler.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace nimbuswatch {
+
+namespace {
+
+constexpr const char* kModule = ".\\src\\HTTPStreamParser";
+constexpr char kLF = 0x0A;
+constexpr char kCR = 0x0D;
+constexpr std::int32_t kLargestLength = std::numeric_limits<std::int32_t>::max();
+// A chunk size must stay below 0x80000000 and be written in at most eight digits.
+constexpr std::int32_t kLargestSizeBeforeDigit = kLargestLength / 16;
+constexpr std::int32_t kMostSizeDigits = 8;
+
+bool isSpace(char byte) { return byte == ' ' || (byte >= 0x09 && byte <= 0x0D); }
+
+// The value of a hexadecimal digit, or -1 for any other byte.
+std::int32_t hexValue(char byte) {
+  if (byte >= '0' && byte <= '9') {
+    return byte - '0';
+  }
+  if (byte >= 'a' && byte <= 'f') {
+    return byte - 'a' + 10;
+  }
+  if (byte >= 'A' && byte <= 'F') {
+    return byte - 'A' + 10;
+  }
+  return -1;
+}
+
+char lowerCase(char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 0x20) : byte; }
+
+bool equalsIgnoringCase(std::string_view text, std::string_view lowerCaseName) {
+  return text.size() == lowerCaseName.size() &&
+         std::equal(text.begin(), text.end(), lowerCaseName.begin(),
+                    [](char a, char b) { return lowerCase(a) == b; });
+}
+
+// Whether a header named `name` is written to the client.
+bool keepsHeader(std::string_view name, bool chunkedOutput) {
+  if (equalsIgnoringCase(name, "content-length") || equalsIgnoringCase(name, "transfer-encoding")) {
+    return false;
+  }
+  if (chunkedOutput) {
+    return true;
+  }
+  return !equalsIgnoringCase(name, "connection") && !equalsIgnoringCase(name, "keep-alive");
+}
+
+}  // namespace
+
+std::int32_t parseContentLength(std::string_view text) {
+  std::size_t pos = 0;
+  while (pos < text.size() && isSpace(text[pos])) {
+    ++pos;
+  }
+  bool negative = false;
+  if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+    negative = text[pos] == '-';
+    ++pos;
+  }
+  std::int64_t value = 0;
+  for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
+    value = std::min<std::int64_t>(value * 10 + (text[pos] - '0'), std::int64_t{kLargestLength} + 1);
+  }
+  if (negative) {
+    return static_cast<std::int32_t>(-value);
+  }
+  return static_cast<std::int32_t>(std::min<std::int64_t>(value, kLargestLength));
+}
+
+HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
+    : handler(&handler),
+      html(std::make_unique<HTMLStreamParser>(
+          Writer::to<static_cast<void (HTTPStreamParser::*)(const char*, std::int32_t)>(&HTTPStreamParser::write)>(
+              *this))) {
+  const std::string transferEncoding = handler.getResponseHeader("transfer-encoding");
+  const std::int32_t contentLength = parseContentLength(handler.getResponseHeader("content-length"));
+  if (transferEncoding.empty()) {
+    bodyMode = State::BodyWithLength;
+    // An absent, zero, negative or unreadable length lets the body run to the
+    // end of the request.
+    remaining = contentLength >= 1 ? contentLength : kLargestLength;
+  } else if (transferEncoding == "chunked") {
+    bodyMode = State::ChunkSize;
+    remaining = 0;
+  } else {
+    logMessage(kNotice, "declining unknown Transfer-Encoding [%s]", transferEncoding.c_str());
+    handler.decline();
+  }
+  chunkedOutput = handler.getProtocol() == "HTTP/1.1";
+}
+
+HTTPStreamParser::~HTTPStreamParser() = default;
+
+void HTTPStreamParser::parse(const char* data, std::int32_t length) {
+  if (length <= 0) {
+    return;
+  }
+  Block block{data, length, 0};
+  while (block.pos < block.length) {
+    if (done || !step(block)) {
+      return;
+    }
+  }
+}
+
+bool HTTPStreamParser::step(Block& block) {
+  switch (state) {
+    case State::HeaderSection:
+      stepHeaderSection(block);
+      return true;
+    case State::BodyWithLength:
+    case State::ChunkData:
+      stepBody(block);
+      return true;
+    case State::ChunkSize:
+      stepChunkSize(block);
+      return true;
+    case State::RestOfLine:
+      stepRestOfLine(block);
+      return true;
+  }
+  logMessage(kCritical, "%s:%d unhandled state %d", kModule, 145, static_cast<int>(state));
+  return false;
+}
+
+// A line is complete only when the first byte of the next line shows that it
+// is not continued; CR is ignored, so LF alone ends a line as CR LF does.
+void HTTPStreamParser::stepHeaderSection(Block& block) {
+  const char byte = block.data[block.pos++];
+  if (byte == kCR) {
+    return;
+  }
+  if (previous != kLF) {
+    if (byte != kLF) {
+      line += byte;
+    }
+    previous = byte;
+    return;
+  }
+  if (byte == ' ' || byte == '\t') {
+    // A continuation: the line break goes, the leading white space stays.
+    line += byte;
+    previous = byte;
+    return;
+  }
+  completeLine();
+  if (byte == kLF) {
+    writeClosingBlock();
+    state = bodyMode;
+    previous = kLF;
+    return;
+  }
+  line += byte;
+  previous = byte;
+}
+
+void HTTPStreamParser::stepBody(Block& block) {
+  const std::int32_t n = std::min(remaining, block.length - block.pos);
+  html->feed(block.data + block.pos, n);
+  remaining -= n;
+  block.pos += n;
+  if (remaining != 0) {
+    return;
+  }
+  if (state == State::BodyWithLength) {
+    done = true;
+    return;
+  }
+  // The CR LF behind the chunk's data is skipped as the rest of a line.
+  bodyMode = State::ChunkSize;
+  state = State::RestOfLine;
+}
+
+void HTTPStreamParser::stepChunkSize(Block& block) {
+  const std::int32_t value = hexValue(block.data[block.pos]);
+  if (value < 0) {
+    // Extensions and the line end are skipped; the size is complete.
+    bodyMode = State::ChunkData;
+    state = State::RestOfLine;
+    return;
+  }
+  ++block.pos;
+  if (remaining > kLargestSizeBeforeDigit || sizeDigits == kMostSizeDigits) {
+    refuseChunkSize();
+    return;
+  }
+  remaining = remaining * 16 + value;
+  ++sizeDigits;
+}
+
+void HTTPStreamParser::stepRestOfLine(Block& block) {
+  const char* start = block.data + block.pos;
+  const auto* lineEnd =
+      static_cast<const char*>(std::memchr(start, kLF, static_cast<std::size_t>(block.length - block.pos)));
+  if (lineEnd == nullptr) {
+    block.pos = block.length;
+    return;
+  }
+  block.pos += static_cast<std::int32_t>(lineEnd - start) + 1;
+  state = bodyMode;
+  if (bodyMode == State::ChunkSize) {
+    remaining = 0;
+    sizeDigits = 0;
+  } else if (bodyMode == State::ChunkData && remaining == 0) {
+    done = true;
+  }
+}
+
+// A size that does not fit a 32-bit signed count cannot be read safely: the
+// body ends here as a malformed one.
+void HTTPStreamParser::refuseChunkSize() {
+  logMessage(kError, "%s:%d refusing chunk size of more than 31 bits", kModule, __LINE__);
+  done = true;
+}
+
+void HTTPStreamParser::completeLine() {
+  applyHeaderLineRule();
+  line.clear();
+  ++lineCount;
+}
+
+void HTTPStreamParser::applyHeaderLineRule() {
+  if (lineCount == 0) {
+    writeLine();
+    return;
+  }
+  const std::size_t colon = line.find(':');
+  if (colon == std::string::npos || keepsHeader(std::string_view(line).substr(0, colon), chunkedOutput)) {
+    writeLine();
+  }
+}
+
+void HTTPStreamParser::writeLine() {
+  handler->append(line);
+  handler->append("\r\n");
+}
+
+void HTTPStreamParser::writeClosingBlock() {
+  handler->append(chunkedOutput ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n");
+  handler->append("X-Powered-By: nimbuswatch/1.0\r\n");
+  handler->append("\r\n");
+}
+
+void HTTPStreamParser::finish() {
+  html->flush();
+  if (chunkedOutput) {
+    write(std::string_view());
+  }
+}
+
+void HTTPStreamParser::write(const char* data, std::int32_t length) {
+  if (!chunkedOutput) {
+    handler->append(data, length);
+    return;
+  }
+  char sizeLine[16];
+  const int size = std::snprintf(sizeLine, sizeof sizeLine, "%x\r\n", static_cast<unsigned>(length));
+  handler->append(sizeLine, size);
+  handler->append(data, length);
+  handler->append("\r\n");
+}
+
+void HTTPStreamParser::write(std::string_view bytes) { write(bytes.data(), static_cast<std::int32_t>(bytes.size())); }
+
+}  // namespace nimbuswatch

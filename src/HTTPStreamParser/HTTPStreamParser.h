@@ -1,0 +1,93 @@
+// Reads one HTML response as the server sends it (status line, header
+// section, body framed by length, by the end of the request or in chunks), in
+// whatever blocks it arrives, and writes it out again: the header section under
+// the header-line rule with a closing block of its own, the body taken out of
+// its framing, through the HTML parser, and re-framed as chunks for an
+// "HTTP/1.1" request or unframed, with the connection closing, otherwise.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace nimbuswatch {
+
+class HTMLStreamParser;
+class ResponseHandler;
+
+class HTTPStreamParser {
+ public:
+  // The states, numbered as they are logged.
+  enum class State : std::int32_t {
+    HeaderSection = 0,
+    BodyWithLength = 1,
+    ChunkSize = 2,
+    RestOfLine = 3,
+    ChunkData = 4,
+  };
+
+  // Reads the framing headers through `handler` and chooses the framing; an
+  // unknown transfer coding makes it call the handler's `decline`.
+  explicit HTTPStreamParser(ResponseHandler& handler);
+  ~HTTPStreamParser();
+  HTTPStreamParser(const HTTPStreamParser&) = delete;
+  HTTPStreamParser& operator=(const HTTPStreamParser&) = delete;
+
+  // Consumes one raw block exactly as the server delivered it.
+  void parse(const char* data, std::int32_t length);
+
+  // End of the request: lets the HTML parser give up what it holds and, with
+  // chunked output, writes the last chunk.
+  void finish();
+
+  // The body writer: one piece of body output, one chunk with chunked output.
+  void write(const char* data, std::int32_t length);
+  void write(std::string_view bytes);
+
+  State currentState() const { return state; }
+  bool isDone() const { return done; }
+  bool hasChunkedOutput() const { return chunkedOutput; }
+
+ private:
+  // The block being parsed; lives for one call of `parse`.
+  struct Block {
+    const char* data;
+    std::int32_t length;
+    std::int32_t pos;
+  };
+
+  // One step of the machine; false when the rest of the block is abandoned.
+  bool step(Block& block);
+  void stepHeaderSection(Block& block);
+  void stepBody(Block& block);
+  void stepChunkSize(Block& block);
+  void stepRestOfLine(Block& block);
+
+  void completeLine();
+  void applyHeaderLineRule();
+  void writeLine();
+  void writeClosingBlock();
+  void refuseChunkSize();
+
+  ResponseHandler* handler;
+  std::unique_ptr<HTMLStreamParser> html;
+  State state = State::HeaderSection;
+  bool chunkedOutput = false;
+  State bodyMode = State::BodyWithLength;
+  char previous = 0;
+  std::string line;
+  std::int32_t lineCount = 0;
+  std::int32_t remaining = 0;
+  bool done = false;
+  // Hexadecimal digits of the chunk-size line read so far.
+  std::int32_t sizeDigits = 0;
+};
+
+// The decimal value of a Content-Length header as atoi reads it (leading white
+// space, an optional sign, digits; 0 when there are none), except that a value
+// beyond the 32-bit range does not wrap: it gives the largest or the smallest
+// 32-bit value.
+std::int32_t parseContentLength(std::string_view text);
+
+}  // namespace nimbuswatch

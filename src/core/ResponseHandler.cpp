@@ -1,0 +1,141 @@
+#include "core/ResponseHandler.h"
+
+#include "HTTPStreamParser/HTTPStreamParser.h"
+#include "Logger/Logger.h"
+#include "core/Process.h"
+
+#include <cstring>
+#include <exception>
+#include <limits>
+
+namespace nimbuswatch {
+
+namespace {
+
+constexpr const char* kModule = ".\\src\\core";
+constexpr std::string_view kHTMLType = "text/html";
+// Room for the framing the parser adds around a block's bytes.
+constexpr std::size_t kFramingRoom = 256;
+
+}  // namespace
+
+ResponseHandler::ResponseHandler(ResponseContext* context, std::string url, std::string protocol,
+                                 std::string method)
+    : context(context), url(std::move(url)), protocol(std::move(protocol)), method(std::move(method)) {}
+
+ResponseHandler::~ResponseHandler() = default;
+
+void ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
+  if (decision == -1) {
+    decide();
+  }
+  if (decision != 1) {
+    return;
+  }
+  releaseOutput();
+  output.reserve(rawData.cbInData + kFramingRoom);
+  if (!feedParser(rawData)) {
+    return;
+  }
+  rawData.pvInData = output.empty() ? nullptr : output.data();
+  rawData.cbInData = static_cast<DWORD>(output.size());
+}
+
+// Taken once, at the first raw block. A response that has no body by HTTP
+// (the answer to HEAD, a status 1xx, 204 or 304) is never rewritten: the
+// chunked framing and the last chunk added at the end of the request would
+// otherwise run into the next response on a kept-alive connection.
+void ResponseHandler::decide() {
+  const std::string contentType = getResponseHeader("content-type");
+  decision = contentType.starts_with(kHTMLType) && responseHasBody() ? 1 : 0;
+  logMessage(kNotice, "Content-type=[%s]", getResponseHeader("Content-Type").c_str());
+  if (decision == 1) {
+    try {
+      parser = std::make_unique<HTTPStreamParser>(*this);
+    } catch (const std::exception& error) {
+      logMessage(kCritical, "%s:%d cannot make the response parser: %s", kModule, __LINE__, error.what());
+      parser.reset();
+      decision = 0;
+    }
+  }
+  logMessage(kNotice, "%s [%s] [%s]", decision == 1 ? "parsing" : "declined", protocol.c_str(), url.c_str());
+}
+
+bool ResponseHandler::responseHasBody() const {
+  if (method == "HEAD") {
+    return false;
+  }
+  const DWORD status = context->sendResponse.HttpStatus;
+  return !(status >= 100 && status <= 199) && status != 204 && status != 304;
+}
+
+// The parser's internal guards raise an exception that no input should reach.
+// Should one arrive, it stops here: from this block on the server's bytes go
+// out as the server gave them.
+bool ResponseHandler::feedParser(const HTTP_FILTER_RAW_DATA& rawData) {
+  try {
+    parser->parse(static_cast<const char*>(rawData.pvInData), static_cast<std::int32_t>(rawData.cbInData));
+    return true;
+  } catch (const std::exception& error) {
+    abandonRewriting(error.what());
+    return false;
+  }
+}
+
+void ResponseHandler::abandonRewriting(const char* reason) {
+  logMessage(kCritical, "%s:%d internal error, passing the response on unchanged: %s", kModule, __LINE__, reason);
+  decision = 0;
+  releaseOutput();
+}
+
+ResponseHandler::Bytes ResponseHandler::finish() {
+  if (decision != 1) {
+    return {nullptr, 0};
+  }
+  releaseOutput();
+  try {
+    parser->finish();
+  } catch (const std::exception& error) {
+    abandonRewriting(error.what());
+    return {nullptr, 0};
+  }
+  return {output.data(), static_cast<std::int32_t>(output.size())};
+}
+
+std::string ResponseHandler::getResponseHeader(const std::string& name) {
+  HTTP_FILTER_CONTEXT* pfc = context->pfc;
+  const auto getHeader = context->sendResponse.GetHeader;
+  if (pfc == nullptr || getHeader == nullptr || pfc->AllocMem == nullptr) {
+    return {};
+  }
+  // GetHeader expects the name with its colon.
+  std::string headerName = name + ":";
+  DWORD size = 0;
+  getHeader(pfc, headerName.data(), nullptr, &size);
+  if (size == 0 || size == std::numeric_limits<DWORD>::max()) {
+    return {};
+  }
+  // The server releases this memory with the connection.
+  auto* buffer = static_cast<char*>(pfc->AllocMem(pfc, size + 1, 0));
+  if (buffer == nullptr) {
+    return {};
+  }
+  std::memset(buffer, 0, size + 1);
+  DWORD bufferSize = size + 1;
+  getHeader(pfc, headerName.data(), buffer, &bufferSize);
+  return std::string(buffer, ::strnlen(buffer, size));
+}
+
+void ResponseHandler::decline() { decision = 0; }
+
+void ResponseHandler::append(const char* data, std::int32_t length) {
+  if (length > 0) {
+    output.append(data, static_cast<std::size_t>(length));
+  }
+}
+
+void ResponseHandler::append(std::string_view bytes) { output.append(bytes); }
+
+void ResponseHandler::releaseOutput() { std::string().swap(output); }
+
+}  // namespace nimbuswatch

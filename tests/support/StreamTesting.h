@@ -1,0 +1,41 @@
+// Helpers for feeding a stream in blocks: every way of cutting an input, a
+// random cutting whose seed can be replayed, and a strict reader of a chunked
+// body, so tests can check that output does not depend on where the blocks end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nimbuswatch::test {
+
+using Blocks = std::vector<std::string_view>;
+
+// `text` cut at the given ascending offsets: one cut gives two blocks.
+Blocks cutAt(std::string_view text, const std::vector<std::size_t>& cuts);
+
+// One block per byte.
+Blocks byteByByte(std::string_view text);
+
+// `text` cut into between 1 and `maxBlocks` blocks at random offsets (empty
+// blocks included).
+Blocks randomBlocks(std::string_view text, std::mt19937& random, std::size_t maxBlocks);
+
+// The seed of a randomised pass: NIMBUSWATCH_TEST_SEED when it is set, else a
+// fresh one. Printed either way, so a failure can be replayed.
+std::uint32_t testSeed();
+
+// The offsets as "a,b,c" for failure messages.
+std::string describeCuts(const Blocks& blocks);
+
+// The data of a chunked body that must end with exactly one last chunk
+// ("0\r\n\r\n", no extensions, no trailer) and hold no other empty chunk;
+// nothing when the framing is not that. `chunkCount` receives the number of
+// chunks before the last one.
+std::optional<std::string> decodeChunked(std::string_view body, std::size_t* chunkCount = nullptr);
+
+}  // namespace nimbuswatch::test
