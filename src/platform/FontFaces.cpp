@@ -2,10 +2,13 @@
 
 #include "platform/Files.h"
 
+#include FT_SIZES_H
+
 #include <algorithm>
 #include <list>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace nimbuswatch::platform::detail {
 
@@ -30,8 +33,17 @@ struct SharedFace {
     FT_Done_Face(face);
   }
 
+  struct Size {
+    FT_F26Dot6 height;
+    FT_UInt dpi;
+    FT_Size size;
+  };
+
   FT_Face face;
+  // Held by the lease; guards the face and its sizes.
   std::mutex inUse;
+  // Most recently used first; closed with the face.
+  std::vector<Size> sizes;
 };
 
 namespace {
@@ -123,6 +135,33 @@ FaceLease::FaceLease(std::shared_ptr<SharedFace> face, const char* error)
 FaceLease::~FaceLease() = default;
 
 FT_Face FaceLease::face() const { return shared ? shared->face : nullptr; }
+
+FT_Size FaceLease::activeSize(FT_F26Dot6 height, FT_UInt dpi) {
+  std::vector<SharedFace::Size>& sizes = shared->sizes;
+  const auto kept = std::find_if(sizes.begin(), sizes.end(), [&](const SharedFace::Size& size) {
+    return size.height == height && size.dpi == dpi;
+  });
+  if (kept != sizes.end()) {
+    std::rotate(sizes.begin(), kept, kept + 1);
+    FT_Activate_Size(sizes.front().size);
+    return sizes.front().size;
+  }
+  FT_Size size = nullptr;
+  if (FT_New_Size(shared->face, &size) != 0) {
+    return nullptr;
+  }
+  FT_Activate_Size(size);
+  if (FT_Set_Char_Size(shared->face, 0, height, dpi, dpi) != 0) {
+    FT_Done_Size(size);
+    return nullptr;
+  }
+  if (sizes.size() == kSizesPerFace) {
+    FT_Done_Size(sizes.back().size);
+    sizes.pop_back();
+  }
+  sizes.insert(sizes.begin(), SharedFace::Size{height, dpi, size});
+  return size;
+}
 
 FaceLease leaseFace(const std::string& fontlist) {
   const char* error = nullptr;

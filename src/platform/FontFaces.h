@@ -1,6 +1,7 @@
 // FreeType faces for the styled text call: one FreeType library of our own,
 // separate from the drawing library's, and the few faces used last kept open
-// by font list. A face is handed to one caller at a time.
+// by font list, each with the few character sizes used last. A face is
+// handed to one caller at a time.
 #pragma once
 
 #include <ft2build.h>
@@ -28,6 +29,12 @@ class FaceLease {
   FT_Face face() const;
   const char* error() const { return failure; }
 
+  // The face's size for a character height (26.6 points) at a resolution,
+  // made active; null when FreeType refuses it. A size is set up once (the
+  // font's size program runs once) and kept for later calls; glyph programs
+  // cannot change it, so a kept size hints exactly as a new one.
+  FT_Size activeSize(FT_F26Dot6 height, FT_UInt dpi);
+
  private:
   // Declared in this order so that the lock is released before the face
   // may be closed.
@@ -43,7 +50,8 @@ class FaceLease {
 // "Failure to initialize font library".
 FaceLease leaseFace(const std::string& fontlist);
 
-// How many faces stay open at most.
+// How many faces stay open at most, and how many sizes each keeps.
 inline constexpr std::size_t kOpenFaces = 8;
+inline constexpr std::size_t kSizesPerFace = 8;
 
 }  // namespace nimbuswatch::platform::detail

@@ -247,25 +247,6 @@ struct PixelBox {
   }
 };
 
-// A size of a face, released with the object.
-class ScopedSize {
- public:
-  ScopedSize() = default;
-  ScopedSize(const ScopedSize&) = delete;
-  ScopedSize& operator=(const ScopedSize&) = delete;
-  ~ScopedSize() {
-    if (size != nullptr) {
-      FT_Done_Size(size);
-    }
-  }
-
-  bool create(FT_Face face) { return FT_New_Size(face, &size) == 0; }
-  FT_Size get() const { return size; }
-
- private:
-  FT_Size size = nullptr;
-};
-
 class ScopedGlyph {
  public:
   ScopedGlyph() = default;
@@ -295,8 +276,9 @@ int ceilPixels(FT_Pos units) { return static_cast<int>((units + 63) >> 6); }
 // that the caller holds for the length of the run.
 class TextRun {
  public:
-  TextRun(FT_Face face, const Request& request)
-      : face(face),
+  TextRun(FaceLease& lease, const Request& request)
+      : lease(lease),
+        face(lease.face()),
         request(request),
         styled(request.style.bold || request.style.italic),
         render(request.image != nullptr &&
@@ -344,13 +326,9 @@ class TextRun {
     return nullptr;
   }
 
-  bool setSize(ScopedSize& size, FT_UInt dpi, FT_Pos& strength) {
-    if (!size.create(face)) {
-      return false;
-    }
-    FT_Activate_Size(size.get());
-    const auto height = static_cast<FT_F26Dot6>(request.pointSize * 64);
-    if (FT_Set_Char_Size(face, 0, height, dpi, dpi) != 0) {
+  bool setSize(FT_Size& size, FT_UInt dpi, FT_Pos& strength) {
+    size = lease.activeSize(static_cast<FT_F26Dot6>(request.pointSize * 64), dpi);
+    if (size == nullptr) {
       return false;
     }
     strength = request.style.bold
@@ -388,7 +366,7 @@ class TextRun {
   // added to the advance of the glyph before it. Styled glyphs are loaded
   // here once for both the advance and the box.
   const char* layOut() {
-    FT_Activate_Size(metricSize.get());
+    FT_Activate_Size(metricSize);
     const bool kerning = !FT_IS_FIXED_WIDTH(face) && FT_HAS_KERNING(face);
     glyphs.assign(codes.size(), LaidOutGlyph{});
     FT_UInt previous = 0;
@@ -415,7 +393,7 @@ class TextRun {
   }
 
   const char* placeGlyph(std::size_t i) {
-    FT_Activate_Size(metricSize.get());
+    FT_Activate_Size(metricSize);
     if (codes[i] == '\r') {
       pen.x = 0;
       return nullptr;
@@ -483,7 +461,7 @@ class TextRun {
   }
 
   const char* drawGlyph(FT_UInt index) {
-    FT_Activate_Size(pictureSize.get());
+    FT_Activate_Size(pictureSize);
     if (FT_Load_Glyph(face, index, glyphFlags) != 0) {
       return "Problem loading glyph";
     }
@@ -591,6 +569,7 @@ class TextRun {
     box[7] = top;
   }
 
+  FaceLease& lease;
   FT_Face face;
   Request request;
   bool styled;
@@ -598,8 +577,8 @@ class TextRun {
   FT_Int32 layoutFlags;
   FT_Int32 glyphFlags;
   bool symbolCharmap = false;
-  ScopedSize metricSize;
-  ScopedSize pictureSize;
+  FT_Size metricSize = nullptr;
+  FT_Size pictureSize = nullptr;
   FT_Pos metricStrength = 0;
   FT_Pos pictureStrength = 0;
   std::vector<std::uint32_t> codes;
@@ -632,11 +611,11 @@ char* drawText(gdImagePtr im, int* brect, int fg, const char* fontlist, double p
     return errorText("Styled text can only be drawn at angle 0");
   }
   try {
-    const FaceLease lease = leaseFace(fontlist);
+    FaceLease lease = leaseFace(fontlist);
     if (!lease) {
       return errorText(lease.error());
     }
-    TextRun run(lease.face(), Request{im, brect, fg, ptsize, x, y, text, style});
+    TextRun run(lease, Request{im, brect, fg, ptsize, x, y, text, style});
     return errorText(run.run());
   } catch (...) {
     return errorText("Problem allocating memory");

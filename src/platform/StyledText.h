@@ -19,7 +19,8 @@
 // angle 0 is supported.
 //
 // Returns null on success, otherwise a static error text that callers only
-// log and never free.
+// log and never free. The plain call creates its font cache on first use
+// without a lock: call gdFontCacheSetup() once before threads draw.
 extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
                                    double ptsize, double angle, int x, int y,
                                    const char* string, int bold, int italic);
