@@ -1,0 +1,150 @@
+// Image requests on one thread: drawing a typical element (about 20
+// characters at 16 points) into GIF bytes, the first request of an image URL
+// (spool read, drawing, GIF written and renamed into place) and a request
+// whose GIF is already there. Settings, catalogue, log and trace are real
+// files in a temporary directory, as the filter has them.
+#include "CoreRequestHandler/CoreRequestHandler.h"
+#include "Logger/Logger.h"
+#include "Settings/Settings.h"
+#include "SpoolStorage/SpoolStorage.h"
+#include "core/Process.h"
+
+#include <benchmark/benchmark.h>
+#include <gd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nimbuswatch::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kLiberation = "/usr/share/fonts/truetype/liberation/";
+
+// Elements as a page writes them: same font, size and colour, a different
+// address each.
+ElementRecord typicalElement(int number) {
+  char text[32];
+  std::snprintf(text, sizeof text, "user%04d@example.org", number % 10000);
+  ElementRecord record;
+  record.name = "textimage";
+  record.text = text;
+  record.attributes = {{"color", "navy"}, {"font", "\"liberation serif\""}, {"size", "16"}};
+  return record;
+}
+
+class Environment {
+ public:
+  static Environment& get() {
+    static Environment environment;
+    return environment;
+  }
+
+  std::string storeElement(int number) {
+    return kImagesURL + spool->store(describeElement(typicalElement(number))) + ".gif";
+  }
+  void clearImages() const {
+    for (const auto& entry : fs::directory_iterator(root + "images/")) fs::remove(entry.path());
+  }
+
+  static constexpr const char* kImagesURL = "/textimages/";
+
+ private:
+  Environment() {
+    std::string pattern = (fs::temp_directory_path() / "nimbuswatch-image-bench-XXXXXX").string();
+    root = ::mkdtemp(pattern.data()) != nullptr ? pattern + "/" : std::string("./");
+    for (const char* folder : {"fonts", "images", "spool"}) fs::create_directory(root + folder);
+    for (const char* style : {"Regular", "Bold", "Italic", "BoldItalic"}) {
+      const std::string name = std::string("LiberationSerif-") + style + ".ttf";
+      fs::create_symlink(kLiberation + name, root + "fonts/" + name);
+    }
+    fs::copy_file(kLiberation + "LiberationSerif-Regular.ttf", root + "fonts/times.ttf");
+    std::ofstream(root + "nimbuswatch.reg", std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n"
+        << "\"FontsDir\"=\"" << root << "fonts/\"\r\n";
+    ::setenv("NIMBUSWATCH_REGISTRY", (root + "nimbuswatch.reg").c_str(), 1);
+    ::setenv("TMPDIR", root.c_str(), 1);  // the settings' trace file
+
+    gdFontCacheSetup();
+    settings = std::make_unique<Settings>();
+    logger = std::make_unique<Logger>(root + "nimbuswatch.log");
+    spool = std::make_unique<SpoolStorage>(root + "spool/");
+    Process& values = process();
+    values.settings = settings.get();
+    values.logger = logger.get();
+    values.spool = spool.get();
+    values.imagesURL = kImagesURL;
+    values.imagesDir = root + "images/";
+    values.fontsDir = root + "fonts/";
+  }
+  ~Environment() {
+    process() = Process{};
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+  }
+
+  std::string root;
+  std::unique_ptr<Settings> settings;
+  std::unique_ptr<Logger> logger;
+  std::unique_ptr<SpoolStorage> spool;
+};
+
+// The drawing alone: record to GIF bytes in memory.
+void BM_DrawTypicalElement(benchmark::State& state) {
+  Environment::get();
+  int number = 0;
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    CoreRequestHandler handler("", std::make_unique<ElementRecord>(typicalElement(number++)));
+    const GifBytes gif = handler.renderGif();
+    bytes += gif.size();
+    benchmark::DoNotOptimize(gif.data());
+  }
+  state.counters["pictures/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  state.counters["GIF bytes"] = double(bytes) / double(state.iterations());
+}
+BENCHMARK(BM_DrawTypicalElement);
+
+// The first request of each URL: the GIF is missing and gets drawn.
+void BM_FirstRequest(benchmark::State& state) {
+  Environment& environment = Environment::get();
+  constexpr int kElements = 4000;
+  std::vector<std::string> urls;
+  for (int i = 0; i < kElements; ++i) urls.push_back(environment.storeElement(i));
+  environment.clearImages();
+  std::size_t next = 0;
+  for (auto _ : state) {
+    if (next == urls.size()) {
+      state.PauseTiming();
+      environment.clearImages();
+      next = 0;
+      state.ResumeTiming();
+    }
+    handleImageRequest(urls[next++].c_str());
+  }
+  state.counters["requests/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  environment.clearImages();
+}
+BENCHMARK(BM_FirstRequest);
+
+// A request whose GIF is in the images directory: nothing is drawn.
+void BM_CacheHit(benchmark::State& state) {
+  Environment& environment = Environment::get();
+  const std::string url = environment.storeElement(0);
+  handleImageRequest(url.c_str());
+  for (auto _ : state) {
+    handleImageRequest(url.c_str());
+  }
+  state.counters["requests/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+  environment.clearImages();
+}
+BENCHMARK(BM_CacheHit);
+
+}  // namespace
+}  // namespace nimbuswatch::bench
