@@ -1,0 +1,43 @@
+// A loaded ISAPI filter: its entry point and what it asked for when the
+// host called GetFilterVersion.
+#pragma once
+
+#include "platform/isapi.h"
+
+#include <optional>
+#include <string>
+
+namespace nimbuswatch::host {
+
+class Filter {
+ public:
+  Filter(PFN_HttpFilterProc proc, DWORD flags, std::string description);
+
+  // True when the filter registered for `notification` and for connections
+  // on a non-secure port, the only kind the host accepts. A filter that
+  // names neither port kind gets both, as on the Windows server.
+  bool wants(DWORD notification) const;
+
+  // Calls HttpFilterProc. An exception that escapes the filter is caught
+  // and answered like SF_STATUS_REQ_ERROR.
+  DWORD notify(HTTP_FILTER_CONTEXT* context, DWORD notification, void* record) const;
+
+  DWORD flags() const { return registered; }
+  const std::string& description() const { return text; }
+
+ private:
+  PFN_HttpFilterProc proc;
+  DWORD registered;
+  std::string text;
+};
+
+// Calls `getVersion` as the server does at load time and keeps `proc`.
+// Nothing, with `error` set, when GetFilterVersion answers FALSE.
+std::optional<Filter> startFilter(PFN_GetFilterVersion getVersion, PFN_HttpFilterProc proc,
+                                  std::string& error);
+
+// Loads the shared library at `path` (never unloaded: a filter's process-wide
+// objects live until the process ends), finds its two exports and starts it.
+std::optional<Filter> loadFilter(const std::string& path, std::string& error);
+
+}  // namespace nimbuswatch::host

@@ -1,0 +1,244 @@
+#include "host/FilterConnection.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace nimbuswatch::host {
+
+namespace {
+
+constexpr int kErrorNotSupported = 50;
+
+bool endsRequest(DWORD status) {
+  return status == SF_STATUS_REQ_FINISHED || status == SF_STATUS_REQ_FINISHED_KEEP_CONN ||
+         status == SF_STATUS_REQ_ERROR;
+}
+
+// The size protocol shared by GetServerVariable and GetHeader: the value
+// with its NUL when it fits, else FALSE with the size needed.
+BOOL copyOut(const std::string& value, LPVOID buffer, LPDWORD size) {
+  const auto needed = static_cast<DWORD>(value.size() + 1);
+  if (buffer == nullptr || *size < needed) {
+    *size = needed;
+    errno = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  std::memcpy(buffer, value.c_str(), needed);
+  *size = needed;
+  return TRUE;
+}
+
+BOOL absent(LPDWORD size) {
+  *size = 0;
+  errno = ERROR_INVALID_INDEX;
+  return FALSE;
+}
+
+// "Content-Type:" into "Content-Type"; the name must carry its colon.
+bool headerName(LPCSTR name, std::string_view& bare) {
+  if (name == nullptr) {
+    return false;
+  }
+  bare = name;
+  if (bare.size() < 2 || bare.back() != ':') {
+    return false;
+  }
+  bare.remove_suffix(1);
+  return true;
+}
+
+}  // namespace
+
+FilterConnection::FilterConnection(const Filter* filter) : filter(filter) {
+  filterContext.cbSize = sizeof(HTTP_FILTER_CONTEXT);
+  filterContext.Revision = HTTP_FILTER_REVISION;
+  filterContext.ServerContext = this;
+  filterContext.fIsSecurePort = FALSE;
+  filterContext.pFilterContext = nullptr;
+  filterContext.GetServerVariable = &FilterConnection::getServerVariable;
+  filterContext.AddResponseHeaders = &FilterConnection::addResponseHeaders;
+  filterContext.WriteClient = &FilterConnection::writeClient;
+  filterContext.AllocMem = &FilterConnection::allocMem;
+  filterContext.ServerSupportFunction = &FilterConnection::serverSupportFunction;
+  sendRecord.GetHeader = &FilterConnection::getHeader;
+  sendRecord.SetHeader = &FilterConnection::setHeader;
+  sendRecord.AddHeader = &FilterConnection::addHeader;
+}
+
+FilterConnection::~FilterConnection() {
+  if (inRequest) {
+    endOfRequest();
+  }
+  notify(SF_NOTIFY_END_OF_NET_SESSION, nullptr);
+}
+
+FilterConnection& FilterConnection::of(HTTP_FILTER_CONTEXT* pfc) {
+  return *static_cast<FilterConnection*>(pfc->ServerContext);
+}
+
+void FilterConnection::beginRequest(RequestVariables variables) {
+  request = std::move(variables);
+  fields.clear();
+  inRequest = true;
+}
+
+bool FilterConnection::notify(DWORD notification, void* record) {
+  if (filter == nullptr || !filter->wants(notification)) {
+    return true;
+  }
+  return !endsRequest(filter->notify(&filterContext, notification, record));
+}
+
+bool FilterConnection::urlMap(std::string& physicalPath) {
+  if (filter == nullptr || !filter->wants(SF_NOTIFY_URL_MAP)) {
+    return true;
+  }
+  // Room for the filter to lengthen the path in place.
+  std::vector<char> path(physicalPath.size() + 1 + 1024, '\0');
+  std::memcpy(path.data(), physicalPath.c_str(), physicalPath.size() + 1);
+  HTTP_FILTER_URL_MAP record{request.url.c_str(), path.data(), static_cast<DWORD>(path.size())};
+  const bool goOn = notify(SF_NOTIFY_URL_MAP, &record);
+  path.back() = '\0';
+  physicalPath = path.data();
+  return goOn;
+}
+
+bool FilterConnection::sendResponse(unsigned status, Fields responseFields) {
+  fields = std::move(responseFields);
+  sendRecord.HttpStatus = status;
+  sendRecord.dwReserved = 0;
+  return notify(SF_NOTIFY_SEND_RESPONSE, &sendRecord);
+}
+
+bool FilterConnection::rawData(std::string_view block) {
+  if (filter == nullptr || !filter->wants(SF_NOTIFY_SEND_RAW_DATA)) {
+    pending.append(block);
+    return true;
+  }
+  // The filter may change the block in place, so it gets a copy of its own.
+  std::string copy(block);
+  HTTP_FILTER_RAW_DATA record{copy.data(), static_cast<DWORD>(copy.size()),
+                              static_cast<DWORD>(copy.size()), 0};
+  ++rawDepth;
+  const bool goOn = notify(SF_NOTIFY_SEND_RAW_DATA, &record);
+  --rawDepth;
+  if (record.pvInData != nullptr && record.cbInData > 0) {
+    pending.append(static_cast<const char*>(record.pvInData), record.cbInData);
+  }
+  return goOn;
+}
+
+bool FilterConnection::endOfRequest() {
+  inRequest = false;
+  const bool goOn = notify(SF_NOTIFY_END_OF_REQUEST, nullptr);
+  fields.clear();
+  return goOn;
+}
+
+void FilterConnection::filterBytes(std::string_view bytes) {
+  // Bytes written while a raw block is being filtered go straight out, so
+  // a filter that writes from its raw-data handler cannot recurse.
+  if (rawDepth > 0) {
+    pending.append(bytes);
+  } else {
+    rawData(bytes);
+  }
+}
+
+const std::string* FilterConnection::variable(std::string_view name) const {
+  if (name == "URL") {
+    return &request.url;
+  }
+  if (name == "SERVER_PROTOCOL") {
+    return &request.protocol;
+  }
+  if (name == "REQUEST_METHOD") {
+    return &request.method;
+  }
+  if (name == "QUERY_STRING") {
+    return &request.query;
+  }
+  return nullptr;
+}
+
+BOOL WINAPI FilterConnection::getServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                                LPDWORD size) {
+  if (size == nullptr || name == nullptr) {
+    errno = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  const std::string* value = of(pfc).variable(name);
+  return value == nullptr ? absent(size) : copyOut(*value, buffer, size);
+}
+
+BOOL WINAPI FilterConnection::writeClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes,
+                                          DWORD /*reserved*/) {
+  if (bytes == nullptr || (buffer == nullptr && *bytes > 0)) {
+    errno = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  if (*bytes > 0) {
+    of(pfc).filterBytes(std::string_view(static_cast<const char*>(buffer), *bytes));
+  }
+  return TRUE;
+}
+
+VOID* WINAPI FilterConnection::allocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD /*reserved*/) {
+  auto& memory = of(pfc).memory;
+  memory.push_back(std::make_unique_for_overwrite<unsigned char[]>(size == 0 ? 1 : size));
+  return memory.back().get();
+}
+
+BOOL WINAPI FilterConnection::addResponseHeaders(HTTP_FILTER_CONTEXT* /*pfc*/, LPSTR /*headers*/,
+                                                 DWORD /*reserved*/) {
+  errno = kErrorNotSupported;
+  return FALSE;
+}
+
+BOOL WINAPI FilterConnection::serverSupportFunction(HTTP_FILTER_CONTEXT* /*pfc*/,
+                                                    enum SF_REQ_TYPE /*request*/, PVOID /*data*/,
+                                                    ULONG_PTR /*first*/, ULONG_PTR /*second*/) {
+  errno = kErrorNotSupported;
+  return FALSE;
+}
+
+BOOL WINAPI FilterConnection::getHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+                                        LPDWORD size) {
+  if (size == nullptr) {
+    errno = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  std::string_view bare;
+  if (!headerName(name, bare)) {
+    return absent(size);
+  }
+  const auto value = fieldValue(of(pfc).fields, bare);
+  return value ? copyOut(*value, buffer, size) : absent(size);
+}
+
+BOOL WINAPI FilterConnection::setHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  std::string_view bare;
+  if (!headerName(name, bare) || value == nullptr) {
+    errno = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  Fields& fields = of(pfc).fields;
+  if (*value == '\0') {
+    removeField(fields, bare);
+  } else {
+    setField(fields, bare, value);
+  }
+  return TRUE;
+}
+
+BOOL WINAPI FilterConnection::addHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+  std::string_view bare;
+  if (!headerName(name, bare) || value == nullptr) {
+    errno = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  of(pfc).fields.push_back({std::string(bare), value});
+  return TRUE;
+}
+
+}  // namespace nimbuswatch::host

@@ -1,0 +1,57 @@
+// Header fields of an HTTP message as the host handles them: an ordered
+// list of name and value, names compared without regard to case, and the
+// serialized header block that goes to the client through the filter.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nimbuswatch::host {
+
+struct Field {
+  std::string name;
+  std::string value;
+};
+
+using Fields = std::vector<Field>;
+
+// True when `a` and `b` are equal byte for byte after ASCII lower-casing.
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+
+// The value of the field `name`; several fields of that name are joined
+// with ", " in their order. Nothing when there is no such field.
+std::optional<std::string> fieldValue(const Fields& fields, std::string_view name);
+
+// Removes every field called `name`.
+void removeField(Fields& fields, std::string_view name);
+
+// Replaces the fields called `name` by one field with `value` at the place
+// of the first, or appends it when there is none.
+void setField(Fields& fields, std::string_view name, std::string_view value);
+
+// True when the comma-separated list `list` holds `token` (any case, the
+// white space around elements ignored), as in "Connection: keep-alive, x".
+bool hasToken(std::string_view list, std::string_view token);
+
+// The last element of a comma-separated list, white space trimmed: the
+// transfer coding that frames a body is the last one applied.
+std::string_view lastToken(std::string_view list);
+
+// Drops what belongs to one hop only: Connection, Keep-Alive,
+// Proxy-Connection and every field that Connection names. The framing
+// fields (Content-Length, Transfer-Encoding) stay even when Connection names
+// them, since the bytes that follow are framed by them.
+void dropHopByHopFields(Fields& fields);
+
+// The reason phrase the host writes for `status`; "Unknown" for codes it
+// does not produce itself.
+std::string_view reasonPhrase(unsigned status);
+
+// The status line "HTTP/1.x status reason", the fields and the empty line,
+// every line ended by CR LF. `version` is 10 or 11.
+std::string serializeHead(unsigned version, unsigned status, std::string_view reason,
+                          const Fields& fields);
+
+}  // namespace nimbuswatch::host

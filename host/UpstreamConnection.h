@@ -1,0 +1,122 @@
+// One client session's connection to the upstream server. HTTP/1.1, kept
+// open across the session's requests while the upstream allows it. The
+// response is parsed for its framing only: its head is handed over as
+// fields, its body as the raw bytes that arrived (chunk framing included)
+// and, for a client that cannot read chunks, as the decoded body bytes.
+#pragma once
+
+#include "host/HeaderFields.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+#include <boost/optional.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace nimbuswatch::host {
+
+namespace http = boost::beast::http;
+using boost::beast::error_code;
+
+// A body type that keeps only the bytes of the latest parse step, so a
+// large body is never held whole (unlike string_body, which reserves the
+// whole Content-Length up front).
+struct PieceBody {
+  using value_type = std::string;
+
+  class reader {
+   public:
+    template <bool isRequest, class Fields>
+    reader(http::header<isRequest, Fields>& /*header*/, value_type& body) : body(body) {}
+    void init(const boost::optional<std::uint64_t>& /*length*/, error_code& ec) { ec = {}; }
+    template <class ConstBufferSequence>
+    std::size_t put(const ConstBufferSequence& buffers, error_code& ec);
+    void finish(error_code& ec) { ec = {}; }
+
+   private:
+    value_type& body;
+  };
+};
+
+struct UpstreamHead {
+  unsigned status = 0;
+  std::string reason;
+  Fields fields;
+  bool chunked = false;
+  bool hasLength = false;
+  bool done = false;  // the response has no body (HEAD, 204, 304) or an empty one
+};
+
+struct UpstreamPiece {
+  std::string raw;      // the bytes as they came, framing included
+  std::string decoded;  // the body bytes among them, when asked for
+  bool done = false;    // the response is complete
+};
+
+class UpstreamConnection {
+ public:
+  using Request = http::request<http::string_body>;
+  using HeadHandler = std::function<void(error_code, const UpstreamHead&)>;
+  using PieceHandler = std::function<void(error_code, const UpstreamPiece&)>;
+
+  // `executor` is the session's strand: every handler runs on it.
+  UpstreamConnection(const boost::asio::any_io_executor& executor,
+                     const boost::asio::ip::tcp::resolver::results_type& endpoints, std::size_t blockSize);
+
+  // Sends `request` (over the kept connection, or a new one; a kept one that
+  // turns out closed is replaced once) and reads the response's head.
+  void exchange(Request request, bool headRequest, HeadHandler handler);
+  // Reads the next bytes of the body; `decode` asks for the body bytes
+  // without their framing too.
+  void readBody(bool decode, PieceHandler handler);
+  // After the response: keeps the connection when the upstream allows it and
+  // the response was read to its end, else closes it.
+  void release();
+
+ private:
+  void connect();
+  void send();
+  void readHead();
+  void onHeadRead(error_code ec, std::size_t bytes);
+  bool parseHead(error_code& ec);
+  void retryOrFail(error_code ec);
+  void onBodyRead(error_code ec, std::size_t bytes);
+  void parsePiece(error_code& ec);
+  UpstreamHead head() const;
+
+  boost::beast::tcp_stream stream;
+  const boost::asio::ip::tcp::resolver::results_type& endpoints;
+  std::size_t blockSize;
+  boost::beast::flat_buffer buffer;
+  std::optional<http::response_parser<PieceBody>> parser;
+  Request request;
+  bool headRequest = false;
+  bool connected = false;
+  bool reused = false;  // the connection carried an earlier exchange
+  bool decode = false;
+  HeadHandler onHead;
+  PieceHandler onPiece;
+  UpstreamPiece piece;
+};
+
+template <class ConstBufferSequence>
+std::size_t PieceBody::reader::put(const ConstBufferSequence& buffers, error_code& ec) {
+  std::size_t total = 0;
+  for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
+       ++it) {
+    const boost::asio::const_buffer part = *it;
+    body.append(static_cast<const char*>(part.data()), part.size());
+    total += part.size();
+  }
+  ec = {};
+  return total;
+}
+
+}  // namespace nimbuswatch::host

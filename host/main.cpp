@@ -1,0 +1,119 @@
+// nimbuswatch-host: reads the options, hands the configuration to the
+// filter, loads it, and serves until SIGINT or SIGTERM.
+#include "host/HostContext.h"
+#include "host/Listener.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace net = boost::asio;
+using namespace nimbuswatch::host;
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+int fail(const std::string& line) {
+  std::fprintf(stderr, "nimbuswatch-host: %s\n", line.c_str());
+  return kUsageError;
+}
+
+std::string besideExecutable(const char* name) {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string(name) : (self.parent_path() / name).string();
+}
+
+// Everything that can fail before serving starts; the error line, or empty.
+std::string prepare(HostContext& host, net::io_context& context) {
+  const HostOptions& options = host.options;
+  if (!options.configFile.empty()) {
+    if (std::string error = useConfigFile(options.configFile); !error.empty()) {
+      return error;
+    }
+  }
+  host.images = readImagesConfig();
+  if (!options.root.empty() && !std::filesystem::is_directory(options.root)) {
+    return "--root " + options.root + " is not a readable directory";
+  }
+  if (!options.noFilter) {
+    std::string error;
+    host.filter = loadFilter(options.filterPath.empty() ? besideExecutable("libnimbuswatch.so") : options.filterPath,
+                             error);
+    if (!host.filter) {
+      return error;
+    }
+  }
+  if (!options.upstreamHost.empty()) {
+    boost::system::error_code ec;
+    host.upstream = net::ip::tcp::resolver(context).resolve(options.upstreamHost, options.upstreamPort, ec);
+    if (ec) {
+      return "cannot resolve --upstream " + options.upstreamHost + ": " + ec.message();
+    }
+  }
+  return {};
+}
+
+std::string addressText(const net::ip::tcp::endpoint& endpoint) {
+  const std::string address = endpoint.address().to_string();
+  return endpoint.address().is_v6() ? "[" + address + "]" : address;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const OptionsResult parsed = parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+  if (!parsed.options) {
+    return fail(parsed.error + " (see --help)");
+  }
+  if (parsed.options->help) {
+    std::fputs(usageText().c_str(), stdout);
+    return 0;
+  }
+  HostContext host;
+  host.options = *parsed.options;
+  const unsigned threads = host.options.threads > 0 ? host.options.threads
+                                                    : std::max(1u, std::thread::hardware_concurrency());
+  net::io_context context(static_cast<int>(threads));
+  if (std::string error = prepare(host, context); !error.empty()) {
+    return fail(error);
+  }
+  boost::system::error_code ec;
+  const auto address = net::ip::make_address(host.options.listenAddress, ec);
+  if (ec) {
+    return fail("--listen " + host.options.listenAddress + " is not an IP address");
+  }
+  auto listener = std::make_shared<Listener>(context, net::ip::tcp::endpoint(address, host.options.listenPort), host, ec);
+  if (ec) {
+    return fail("cannot listen on " + host.options.listenAddress + ":" + std::to_string(host.options.listenPort) +
+                ": " + ec.message());
+  }
+  listener->run();
+  const auto bound = listener->localEndpoint();
+  std::printf("nimbuswatch-host: listening on http://%s:%u/\n", addressText(bound).c_str(), bound.port());
+  std::fflush(stdout);
+
+  net::signal_set signals(context, SIGINT, SIGTERM);
+  signals.async_wait([&context](boost::system::error_code, int) { context.stop(); });
+  std::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::thread> workers;
+  for (unsigned i = 1; i < threads; ++i) {
+    workers.emplace_back([&context] { context.run(); });
+  }
+  context.run();
+  for (std::thread& worker : workers) {
+    worker.join();
+  }
+  return 0;
+}

@@ -1,0 +1,107 @@
+// Request targets and paths, types, dates and the command line.
+#include "host/HostOptions.h"
+#include "host/HttpDate.h"
+#include "host/MimeType.h"
+#include "host/UrlPath.h"
+
+#include <gtest/gtest.h>
+
+namespace nimbuswatch::host {
+namespace {
+
+TEST(UrlPathTest, DecodesThePathAndKeepsTheQueryAsWritten) {
+  const ParsedTarget parsed = parseTarget("/sub/a%20b.html?x=%41&y");
+  ASSERT_EQ(parsed.error, TargetError::None);
+  EXPECT_EQ(parsed.target.path, "/sub/a b.html");
+  EXPECT_EQ(parsed.target.query, "x=%41&y");
+
+  const ParsedTarget absolute = parseTarget("http://example.org:81/x/y?q");
+  EXPECT_EQ(absolute.target.path, "/x/y");
+  EXPECT_EQ(absolute.target.query, "q");
+  EXPECT_EQ(parseTarget("http://example.org").target.path, "/");
+}
+
+TEST(UrlPathTest, RefusesEverySpellingOfGoingUp) {
+  for (const char* target : {"/..", "/a/../b", "/a/..", "/%2e%2e/etc/passwd", "/a/%2E%2E/b", "/..\\x", "/a%5c..%5cb",
+                             "/a%2f..%2fb", "/x%00.html", "/%00"}) {
+    EXPECT_EQ(parseTarget(target).error, TargetError::Forbidden) << target;
+  }
+  for (const char* target : {"/a..b/", "/.../", "/.hidden", "/a/./b", "/..a"}) {
+    EXPECT_EQ(parseTarget(target).error, TargetError::None) << target;
+  }
+}
+
+TEST(UrlPathTest, RejectsMalformedTargets) {
+  for (const char* target : {"", "*", "relative/path", "/a%zz", "/a%4", "/a%", "?q"}) {
+    EXPECT_EQ(parseTarget(target).error, TargetError::Malformed) << target;
+  }
+}
+
+TEST(UrlPathTest, PrefixesJoinsAndEncodings) {
+  EXPECT_EQ(afterPrefix("/textimages/abc.gif", "/textimages/"), "abc.gif");
+  EXPECT_FALSE(afterPrefix("/textimagesabc.gif", "/textimages/"));
+  EXPECT_FALSE(afterPrefix("/anything", ""));
+  EXPECT_EQ(joinPath("/srv/site/", "/a/b"), "/srv/site/a/b");
+  EXPECT_EQ(joinPath("/srv/site", "a"), "/srv/site/a");
+  EXPECT_EQ(percentEncodePath("/a b/\"q\"/ü"), "/a%20b/%22q%22/%C3%BC");
+}
+
+TEST(MimeTypeTest, ChoosesByExtensionWithoutCase) {
+  EXPECT_EQ(mimeType("/x/index.html"), "text/html");
+  EXPECT_EQ(mimeType("/x/INDEX.HTM"), "text/html");
+  EXPECT_EQ(mimeType("/x/a.gif"), "image/gif");
+  EXPECT_EQ(mimeType("/x/style.css"), "text/css");
+  EXPECT_EQ(mimeType("/x.d/README"), "application/octet-stream");
+  EXPECT_EQ(mimeType("/x/archive.tar.zz"), "application/octet-stream");
+}
+
+TEST(HttpDateTest, WritesAndReadsTheThreeForms) {
+  EXPECT_EQ(formatHttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(parseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT"), 784111777);
+  EXPECT_EQ(parseHttpDate("Sunday, 06-Nov-94 08:49:37 GMT"), 784111777);
+  EXPECT_EQ(parseHttpDate("Sun Nov  6 08:49:37 1994"), 784111777);
+  EXPECT_FALSE(parseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT trailing"));
+  EXPECT_FALSE(parseHttpDate("yesterday"));
+}
+
+TEST(HostOptionsTest, ReadsEveryOptionInBothSpellings) {
+  const OptionsResult result = parseOptions({"--root", "/srv", "--listen=0.0.0.0:81", "--threads", "3",
+                                             "--block-size=1", "--config", "a.reg", "--filter", "f.so"});
+  ASSERT_TRUE(result.options) << result.error;
+  EXPECT_EQ(result.options->root, "/srv");
+  EXPECT_EQ(result.options->listenAddress, "0.0.0.0");
+  EXPECT_EQ(result.options->listenPort, 81);
+  EXPECT_EQ(result.options->threads, 3u);
+  EXPECT_EQ(result.options->blockSize, 1u);
+  EXPECT_EQ(result.options->configFile, "a.reg");
+  EXPECT_EQ(result.options->filterPath, "f.so");
+
+  const OptionsResult proxy = parseOptions({"--upstream", "[::1]:8081"});
+  ASSERT_TRUE(proxy.options) << proxy.error;
+  EXPECT_EQ(proxy.options->upstreamHost, "::1");
+  EXPECT_EQ(proxy.options->upstreamPort, "8081");
+  EXPECT_EQ(proxy.options->listenPort, 8080);
+  EXPECT_EQ(proxy.options->blockSize, 16384u);
+}
+
+TEST(HostOptionsTest, NamesWhatIsWrong) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--root", "/srv", "--bogus"}, "unknown option --bogus"},
+      {{"--root"}, "--root needs a value"},
+      {{"--root", "/srv", "--threads", "0"}, "--threads"},
+      {{"--root", "/srv", "--block-size", "16k"}, "--block-size"},
+      {{"--root", "/srv", "--listen", "8080"}, "--listen"},
+      {{"--upstream", "nohost"}, "--upstream"},
+      {{"--root", "/srv", "--upstream", "h:1"}, "exactly one"},
+      {{}, "exactly one"},
+  };
+  for (const auto& [arguments, expected] : cases) {
+    const OptionsResult result = parseOptions(arguments);
+    EXPECT_FALSE(result.options);
+    EXPECT_NE(result.error.find(expected), std::string::npos) << result.error;
+  }
+  EXPECT_TRUE(parseOptions({"--help"}).options->help);
+}
+
+}  // namespace
+}  // namespace nimbuswatch::host
