@@ -122,33 +122,27 @@ bool measure(const Font& font, const std::string& text, int bold, int italic, in
          nullptr;
 }
 
-// The metrics of the face at `path`, read by a FreeType instance of this
-// call alone. False after a failure, which is logged.
+// The metrics of the face at `path` at the size. The face and its size come
+// from the faces the styled text call keeps open: opening the file and
+// running its size program afresh for every picture would cost as much as
+// drawing it. False after a failure, which is logged.
 bool readLineMetrics(const std::string& path, int size, LineMetrics& metrics) {
-  FT_Library library = nullptr;
-  if (FT_Init_FreeType(&library) != 0) {
-    logMessage(kError, "Failure to initialize font library");
+  platform::FaceMetrics face;
+  const char* error = platform::readFaceMetrics(path.c_str(), size, face);
+  if (error != nullptr) {
+    const std::string_view reason(error);
+    if (reason == "Failure to initialize font library" || reason == "Could not set character size") {
+      logMessage(kError, "%s", error);
+    } else {
+      logMessage(kError, "Could not read font '%s'.", path.c_str());
+    }
     return false;
   }
-  FT_Face face = nullptr;
-  if (FT_New_Face(library, path.c_str(), 0, &face) != 0) {
-    logMessage(kError, "Could not read font '%s'.", path.c_str());
-    FT_Done_FreeType(library);
-    return false;
-  }
-  const bool sized = FT_Set_Char_Size(face, 0, FT_F26Dot6(size) * 64, 96, 96) == 0;
-  if (sized) {
-    const FT_Size_Metrics& scaled = face->size->metrics;
-    metrics.height = static_cast<int>(scaled.height / 64);
-    metrics.ascent = static_cast<int>(scaled.ascender / 64);
-    metrics.underlinePosition = FT_MulFix(face->underline_position, scaled.y_scale);
-    metrics.underlineThickness = FT_MulFix(face->underline_thickness, scaled.y_scale);
-  } else {
-    logMessage(kError, "Could not set character size");
-  }
-  FT_Done_Face(face);
-  FT_Done_FreeType(library);
-  return sized;
+  metrics.height = static_cast<int>(face.height / 64);
+  metrics.ascent = static_cast<int>(face.ascender / 64);
+  metrics.underlinePosition = face.underlinePosition;
+  metrics.underlineThickness = face.underlineThickness;
+  return true;
 }
 
 int roundedPixels(FT_Pos value) { return static_cast<int>(value >= 0 ? (value + 32) / 64 : -((32 - value) / 64)); }

@@ -634,3 +634,24 @@ extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char
       im, brect, fg, fontlist, ptsize, angle, x, y, string,
       nimbuswatch::platform::detail::TextStyle{bold != 0, italic != 0});
 }
+
+namespace nimbuswatch::platform {
+
+const char* readFaceMetrics(const char* path, int pointSize, FaceMetrics& metrics) {
+  detail::FaceLease lease = detail::leaseFace(path);
+  if (!lease) {
+    return lease.error();
+  }
+  const FT_Size size = lease.activeSize(static_cast<FT_F26Dot6>(pointSize) * 64, 96);
+  if (size == nullptr) {
+    return "Could not set character size";
+  }
+  const FT_Face face = lease.face();
+  metrics.height = size->metrics.height;
+  metrics.ascender = size->metrics.ascender;
+  metrics.underlinePosition = FT_MulFix(face->underline_position, size->metrics.y_scale);
+  metrics.underlineThickness = FT_MulFix(face->underline_thickness, size->metrics.y_scale);
+  return nullptr;
+}
+
+}  // namespace nimbuswatch::platform

@@ -24,3 +24,22 @@
 extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
                                    double ptsize, double angle, int x, int y,
                                    const char* string, int bold, int italic);
+
+namespace nimbuswatch::platform {
+
+// A face's line metrics at a point size and 96 dots per inch, in 26.6 pixels
+// (the underline position and thickness scaled to the size).
+struct FaceMetrics {
+  long height = 0;
+  long ascender = 0;
+  long underlinePosition = 0;
+  long underlineThickness = 0;
+};
+
+// Reads the metrics through the faces the styled text call keeps open, so a
+// picture does not open its font file and run its size program once more.
+// Returns null, or the reason: "Failure to initialize font library", "Could
+// not find/open font", "Could not read font" or "Could not set character size".
+const char* readFaceMetrics(const char* path, int pointSize, FaceMetrics& metrics);
+
+}  // namespace nimbuswatch::platform
