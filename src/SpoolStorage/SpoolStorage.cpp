@@ -6,6 +6,7 @@
 #include "platform/ErrorText.h"
 #include "platform/Files.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 
@@ -54,19 +55,57 @@ bool writeWhole(const std::string& path, const std::string& text) {
   return ok;
 }
 
+// The spool files each thread has seen lately, so that a page repeating an
+// element does not pay a file-system look-up for every copy. Spool files are
+// named by their content and never rewritten, so a file seen a moment ago
+// still holds the same bytes; the entries expire after the storage's recheck
+// time, which bounds how long a file removed by hand goes unnoticed. Each
+// thread has its own table: nothing is shared, nothing is locked.
+struct SeenFile {
+  std::string path;
+  std::chrono::steady_clock::time_point when;
+};
+constexpr std::size_t kSeenSlots = 64;
+
+SeenFile& seenSlot(const std::string& identifier) {
+  thread_local std::array<SeenFile, kSeenSlots> seen;
+  // Identifiers are hex digests: their last two digits spread evenly.
+  const auto hash = static_cast<std::size_t>(identifier[30]) * 31 + static_cast<std::size_t>(identifier[31]);
+  return seen[hash % kSeenSlots];
+}
+
 }  // namespace
 
-SpoolStorage::SpoolStorage(std::string directory) : directory(std::move(directory)) {}
+SpoolStorage::SpoolStorage(std::string directory, std::chrono::milliseconds recheck)
+    : directory(std::move(directory)), recheck(recheck) {}
+
+bool SpoolStorage::seenRecently(const std::string& identifier) const {
+  const SeenFile& slot = seenSlot(identifier);
+  return slot.path.size() == directory.size() + identifier.size() &&
+         slot.path.compare(directory.size(), std::string::npos, identifier) == 0 &&
+         slot.path.compare(0, directory.size(), directory) == 0 &&
+         std::chrono::steady_clock::now() - slot.when < recheck;
+}
+
+void SpoolStorage::remember(const std::string& identifier) const {
+  SeenFile& slot = seenSlot(identifier);
+  slot.path = directory + identifier;
+  slot.when = std::chrono::steady_clock::now();
+}
 
 std::string SpoolStorage::store(std::string text) {
   std::string identifier = platform::md5Hex(text);
+  if (seenRecently(identifier)) {
+    return identifier;
+  }
   const std::string path = directory + identifier;
   // The name is the digest of the content: a file already there holds these
   // very bytes (renames never leave a partial file under the final name).
-  if (platform::pathExists(path)) {
+  if (platform::pathExists(path) || writeWhole(path, text)) {
+    remember(identifier);
     return identifier;
   }
-  return writeWhole(path, text) ? identifier : std::string();
+  return {};
 }
 
 std::string SpoolStorage::load(std::string identifier) {

@@ -3,14 +3,19 @@
 // number of pages share one file, and the image request reads it back later.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace nimbuswatch {
 
 class SpoolStorage {
  public:
+  // How long a thread trusts that a spool file it has seen is still there.
+  static constexpr std::chrono::milliseconds kDefaultRecheck{1000};
+
   // `directory` is a prefix: file names are appended to it directly.
-  explicit SpoolStorage(std::string directory);
+  // `recheck` bounds how long a thread skips the look-up for a file it saw.
+  explicit SpoolStorage(std::string directory, std::chrono::milliseconds recheck = kDefaultRecheck);
 
   // Writes `text` under its identifier and returns the identifier (32
   // lower-case hex digits), or the empty string when it cannot be written.
@@ -22,7 +27,11 @@ class SpoolStorage {
   const std::string& directoryPrefix() const { return directory; }
 
  private:
+  bool seenRecently(const std::string& identifier) const;
+  void remember(const std::string& identifier) const;
+
   std::string directory;
+  std::chrono::milliseconds recheck;
 };
 
 }  // namespace nimbuswatch

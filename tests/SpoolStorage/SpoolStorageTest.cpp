@@ -7,6 +7,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -142,6 +145,35 @@ TEST(SpoolStorageTest, ALoadDuringAStoreSeesNothingOrTheWholeText) {
     }
     writer.join();
   }
+}
+
+}  // namespace
+}  // namespace nimbuswatch
+
+namespace nimbuswatch {
+namespace {
+
+TEST(SpoolStorageTest, AFileRemovedByHandIsWrittenAgainOnceTheRecheckTimeHasPassed) {
+  test::ProcessFixture fixture;
+  SpoolStorage spool(fixture.spoolDir(), std::chrono::milliseconds(0));
+  const std::string identifier = spool.store("element");
+  ASSERT_TRUE(test::exists(fixture.spoolDir() + identifier));
+  std::filesystem::remove(fixture.spoolDir() + identifier);
+  EXPECT_EQ(spool.store("element"), identifier);
+  EXPECT_EQ(test::readFile(fixture.spoolDir() + identifier), "element");
+}
+
+TEST(SpoolStorageTest, WhatOneDirectoryHoldsSaysNothingAboutAnother) {
+  test::ProcessFixture fixture;
+  const std::string other = fixture.dir().path() + "other/";
+  std::filesystem::create_directory(other);
+  // The same object place, two directories: the second must get its own file.
+  std::optional<SpoolStorage> spool;
+  spool.emplace(fixture.spoolDir());
+  const std::string identifier = spool->store("shared text");
+  spool.emplace(other);
+  EXPECT_EQ(spool->store("shared text"), identifier);
+  EXPECT_EQ(test::readFile(other + identifier), "shared text");
 }
 
 }  // namespace
