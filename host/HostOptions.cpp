@@ -17,7 +17,8 @@ bool parseNumber(const std::string& text, Number low, Number high, Number& value
 }
 
 bool takesValue(const std::string& name) {
-  for (const char* known : {"--config", "--listen", "--threads", "--filter", "--block-size", "--root", "--upstream"}) {
+  for (const char* known : {"--config", "--listen", "--threads", "--filter", "--block-size", "--root", "--upstream",
+                            "--state"}) {
     if (name == known) {
       return true;
     }
@@ -49,6 +50,8 @@ std::string applyOption(const std::string& name, const std::string& value, HostO
     }
   } else if (name == "--root") {
     options.root = value;
+  } else if (name == "--state") {
+    options.stateDir = value;
   } else if (name == "--upstream") {
     if (!splitHostPort(value, options.upstreamHost, options.upstreamPort) ||
         options.upstreamHost.empty()) {
@@ -62,8 +65,14 @@ std::string checkCombination(const HostOptions& options) {
   if (options.help) {
     return {};
   }
-  if (options.root.empty() == options.upstreamHost.empty()) {
-    return "give exactly one of --root DIR and --upstream HOST:PORT";
+  if (!options.root.empty() && !options.upstreamHost.empty()) {
+    return "give only one of --root DIR and --upstream HOST:PORT";
+  }
+  if (options.exampleSite() && !options.configFile.empty()) {
+    return "--config goes with --root DIR or --upstream HOST:PORT";
+  }
+  if (!options.exampleSite() && !options.stateDir.empty()) {
+    return "--state goes with the example site, not with --root or --upstream";
   }
   if (options.noFilter && !options.filterPath.empty()) {
     return "--no-filter and --filter exclude each other";
@@ -130,17 +139,22 @@ OptionsResult parseOptions(const std::vector<std::string>& arguments) {
 }
 
 std::string usageText() {
-  return R"(Usage: nimbuswatch-host (--root DIR | --upstream HOST:PORT) [options]
+  return R"(Usage: nimbuswatch-host [--root DIR | --upstream HOST:PORT] [options]
 
 An HTTP/1.1 server that loads an ISAPI filter library and drives it as the
 Windows web server does: every response passes through the filter's
 notifications before it reaches the client.
 
-Modes (exactly one):
+Modes:
   --root DIR            serve the static files under DIR (GET and HEAD)
   --upstream HOST:PORT  forward every request to the web server at HOST:PORT
                         over kept-alive HTTP/1.1 connections, without
                         Accept-Encoding, and pass its response through the filter
+  (neither)             serve the bundled example site with a configuration
+                        made under the state directory
+  --state DIR           the example site's state directory: fonts, spool,
+                        images, log and nimbuswatch.reg (default: state/ in
+                        the checkout)
 
 Options:
   --config FILE         the filter's .reg file; handed to the filter as

@@ -19,7 +19,10 @@ struct HostOptions {
   std::string root;          // static files from here, or
   std::string upstreamHost;  // forward to this server
   std::string upstreamPort;
+  std::string stateDir;      // the example site's state; empty: the default
   bool help = false;
+
+  bool exampleSite() const { return root.empty() && upstreamHost.empty(); }
 };
 
 struct OptionsResult {
@@ -28,8 +31,8 @@ struct OptionsResult {
 };
 
 // Reads the arguments after the program name. Each option takes its value as
-// the next argument or after '='. Exactly one of --root and --upstream must be
-// given unless --help is.
+// the next argument or after '='. At most one of --root and --upstream may be
+// given; with neither (and no --config) the host serves the example site.
 OptionsResult parseOptions(const std::vector<std::string>& arguments);
 
 // The text that --help prints.

@@ -1,5 +1,6 @@
 // nimbuswatch-host: reads the options, hands the configuration to the
 // filter, loads it, and serves until SIGINT or SIGTERM.
+#include "host/ExampleSite.h"
 #include "host/HostContext.h"
 #include "host/Listener.h"
 
@@ -37,7 +38,17 @@ std::string besideExecutable(const char* name) {
 
 // Everything that can fail before serving starts; the error line, or empty.
 std::string prepare(HostContext& host, net::io_context& context) {
-  const HostOptions& options = host.options;
+  HostOptions& options = host.options;
+  if (options.exampleSite()) {
+    ExampleSite site;
+    if (std::string error = prepareExampleSite(options.stateDir.empty() ? defaultStateDir() : options.stateDir, site);
+        !error.empty()) {
+      return error;
+    }
+    options.root = site.root;
+    options.configFile = site.configFile;
+    std::printf("nimbuswatch-host: serving the example site %s with %s\n", site.root.c_str(), site.configFile.c_str());
+  }
   if (!options.configFile.empty()) {
     if (std::string error = useConfigFile(options.configFile); !error.empty()) {
       return error;

@@ -92,8 +92,9 @@ TEST(HostOptionsTest, NamesWhatIsWrong) {
       {{"--root", "/srv", "--block-size", "16k"}, "--block-size"},
       {{"--root", "/srv", "--listen", "8080"}, "--listen"},
       {{"--upstream", "nohost"}, "--upstream"},
-      {{"--root", "/srv", "--upstream", "h:1"}, "exactly one"},
-      {{}, "exactly one"},
+      {{"--root", "/srv", "--upstream", "h:1"}, "only one"},
+      {{"--config", "x.reg"}, "--config goes with"},
+      {{"--root", "/srv", "--state", "s"}, "--state goes with"},
   };
   for (const auto& [arguments, expected] : cases) {
     const OptionsResult result = parseOptions(arguments);
@@ -101,6 +102,11 @@ TEST(HostOptionsTest, NamesWhatIsWrong) {
     EXPECT_NE(result.error.find(expected), std::string::npos) << result.error;
   }
   EXPECT_TRUE(parseOptions({"--help"}).options->help);
+  // With neither mode the host serves the example site.
+  const OptionsResult example = parseOptions({"--state", "/tmp/s", "--listen", "127.0.0.1:0"});
+  ASSERT_TRUE(example.options);
+  EXPECT_TRUE(example.options->exampleSite());
+  EXPECT_EQ(example.options->stateDir, "/tmp/s");
 }
 
 }  // namespace
