@@ -144,7 +144,13 @@ int paletteColour(gdImagePtr im, int fg, int level, int under) {
 bool insideClipRows(gdImagePtr im, int y) { return y >= im->cy1 && y <= im->cy2; }
 bool insideClipColumns(gdImagePtr im, int x) { return x >= im->cx1 && x <= im->cx2; }
 
-void drawOnPalette(gdImagePtr im, int fg, const FT_Bitmap& bitmap, int left, int top) {
+// Calls paint(x, y, level) for every pixel of the glyph bitmap that is
+// covered and lies inside the picture's clip rectangle. A grey value v of
+// the bitmap's levels becomes levelOf(v, greys); a set bit of a one-bit
+// bitmap is `full`.
+template <class LevelOf, class Paint>
+void forEachCoveredPixel(gdImagePtr im, const FT_Bitmap& bitmap, int left, int top, int full, LevelOf levelOf,
+                         Paint paint) {
   const bool grey = bitmap.pixel_mode == FT_PIXEL_MODE_GRAY;
   if (!grey && bitmap.pixel_mode != FT_PIXEL_MODE_MONO) {
     return;
@@ -156,56 +162,47 @@ void drawOnPalette(gdImagePtr im, int fg, const FT_Bitmap& bitmap, int left, int
       continue;
     }
     for (int col = 0; col < static_cast<int>(bitmap.width); ++col) {
-      const int level =
-          grey ? (bitmap.buffer[row * bitmap.pitch + col] * kPaletteLevels + greys / 2) / (greys - 1)
-               : (bitSet(bitmap, row, col) ? kPaletteLevels : 0);
+      const int level = grey ? levelOf(bitmap.buffer[row * bitmap.pitch + col], greys)
+                             : (bitSet(bitmap, row, col) ? full : 0);
       const int x = left + col;
-      if (level == 0 || !insideClipColumns(im, x)) {
-        continue;
+      if (level != 0 && insideClipColumns(im, x)) {
+        paint(x, y, level);
       }
-      unsigned char& pixel = im->pixels[y][x];
-      pixel = static_cast<unsigned char>(paletteColour(im, fg, level, pixel));
     }
   }
+}
+
+void drawOnPalette(gdImagePtr im, int fg, const FT_Bitmap& bitmap, int left, int top) {
+  forEachCoveredPixel(
+      im, bitmap, left, top, kPaletteLevels,
+      [](int value, int greys) { return (value * kPaletteLevels + greys / 2) / (greys - 1); },
+      [im, fg](int x, int y, int level) {
+        unsigned char& pixel = im->pixels[y][x];
+        pixel = static_cast<unsigned char>(paletteColour(im, fg, level, pixel));
+      });
 }
 
 // Truecolor pictures take the coverage as alpha; a negative colour is a
 // threshold at half coverage.
 void drawOnTrueColor(gdImagePtr im, int fg, const FT_Bitmap& bitmap, int left, int top) {
-  const bool grey = bitmap.pixel_mode == FT_PIXEL_MODE_GRAY;
-  if (!grey && bitmap.pixel_mode != FT_PIXEL_MODE_MONO) {
-    return;
-  }
-  const int greys = bitmap.num_grays;
-  for (int row = 0; row < static_cast<int>(bitmap.rows); ++row) {
-    const int y = top + row;
-    if (!insideClipRows(im, y)) {
-      continue;
-    }
-    for (int col = 0; col < static_cast<int>(bitmap.width); ++col) {
-      int level = grey ? bitmap.buffer[row * bitmap.pitch + col] * gdAlphaMax / (greys - 1)
-                       : (bitSet(bitmap, row, col) ? gdAlphaTransparent : gdAlphaOpaque);
-      const int x = left + col;
-      if (level == 0 || !insideClipColumns(im, x)) {
-        continue;
-      }
-      if (fg >= 0) {
-        level = level * (gdAlphaMax - gdTrueColorGetAlpha(fg)) / gdAlphaMax;
-      }
-      level = gdAlphaMax - level;
-      int& pixel = im->tpixels[y][x];
-      const int colour = (level << 24) + (fg & 0xFFFFFF);
-      if (fg < 0) {
-        if (level < gdAlphaMax / 2) {
-          pixel = -fg;
+  forEachCoveredPixel(
+      im, bitmap, left, top, gdAlphaTransparent,
+      [](int value, int greys) { return value * gdAlphaMax / (greys - 1); },
+      [im, fg](int x, int y, int coverage) {
+        int level = fg >= 0 ? coverage * (gdAlphaMax - gdTrueColorGetAlpha(fg)) / gdAlphaMax : coverage;
+        level = gdAlphaMax - level;
+        int& pixel = im->tpixels[y][x];
+        const int colour = (level << 24) + (fg & 0xFFFFFF);
+        if (fg < 0) {
+          if (level < gdAlphaMax / 2) {
+            pixel = -fg;
+          }
+        } else if (im->alphaBlendingFlag != 0 && gdTrueColorGetAlpha(pixel) != gdAlphaTransparent) {
+          pixel = gdAlphaBlend(pixel, colour);
+        } else {
+          pixel = colour;
         }
-      } else if (im->alphaBlendingFlag != 0 && gdTrueColorGetAlpha(pixel) != gdAlphaTransparent) {
-        pixel = gdAlphaBlend(pixel, colour);
-      } else {
-        pixel = colour;
-      }
-    }
-  }
+      });
 }
 
 // --- the layout ----------------------------------------------------------
