@@ -23,10 +23,11 @@ std::string served(std::string_view response, const ExchangeOptions& options, st
 }
 
 void compare(const std::string& whole, const std::string& cut, bool chunked) {
-  if (!chunked) {
-    if (whole != cut) std::abort();
-    return;
-  }
+  // Identical bytes are always right; this is also how a declined response,
+  // passed through untouched, looks.
+  if (whole == cut) return;
+  // Unframed output must not depend on the cutting at all.
+  if (!chunked) std::abort();
   const std::size_t wholeHead = whole.find("\r\n\r\n");
   const std::size_t cutHead = cut.find("\r\n\r\n");
   if (wholeHead != cutHead || whole.compare(0, wholeHead, cut, 0, cutHead) != 0) std::abort();
