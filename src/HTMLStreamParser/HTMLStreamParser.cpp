@@ -1,8 +1,6 @@
 #include "HTMLStreamParser/HTMLStreamParser.h"
 
-#include "HTMLStreamParser/TextimageRewriter.h"
 #include "Logger/Logger.h"
-#include "core/Process.h"
 
 #include <algorithm>
 #include <cstring>
@@ -16,6 +14,11 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\HTMLStreamParser";
+// The places the scanner's log lines name; their numbers are part of the
+// lines sites already watch for.
+constexpr CodePlace kDeadLoop{kModule, 32};
+constexpr CodePlace kUnhandledState{kModule, 213};
+constexpr CodePlace kNotLastIdle{kModule, 223};
 constexpr std::string_view kElementName = "textimage";
 
 // Character classes of single bytes in the "C" locale.
@@ -94,13 +97,13 @@ struct HTMLStreamParser::Block {
   bool atEnd() const { return pos >= nbytes; }
 };
 
-HTMLStreamParser::HTMLStreamParser(Writer owner) : owner(owner) {}
+HTMLStreamParser::HTMLStreamParser(Writer owner, const ElementStore& store) : owner(owner), store(store) {}
 
 void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
   Block block{data, nbytes, lastNonLetterOf(data, nbytes)};
   while (block.pos < block.nbytes) {
     if (block.pos == block.guardPos && state == block.guardState) {
-      logMessage(kCritical, "%s:%d dead loop detected", kModule, 32);
+      logAt(kCritical, kDeadLoop, "dead loop detected");
       throw InternalError("dead loop detected");
     }
     block.guardPos = block.pos;
@@ -141,7 +144,7 @@ void HTMLStreamParser::step(Block& block) {
     case State::Text: return stepText(block);
     case State::ClosingTag: return stepClosingTag(block, byte);
   }
-  logMessage(kCritical, "%s:%d unhandled state %d", kModule, 213, static_cast<int>(state));
+  logAt(kCritical, kUnhandledState, "unhandled state %d", static_cast<int>(state));
   throw InternalError("unhandled state");
 }
 
@@ -339,7 +342,7 @@ void HTMLStreamParser::completeElement(Block& block) {
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  rewriteElement(element, owner);
+  rewriteElement(element, store, owner);
   block.written = block.pos;
   block.tagStart = block.pos;
   state = State::Idle;
@@ -352,7 +355,7 @@ void HTMLStreamParser::endOfBlock(Block& block) {
     }
     return;
   }
-  logMessage(kNotice, "%s:%d in not last idle:%d,nbytes:%d", kModule, 223, block.written, block.nbytes);
+  logAt(kNotice, kNotLastIdle, "in not last idle:%d,nbytes:%d", block.written, block.nbytes);
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }

@@ -1,10 +1,7 @@
 #include "HTTPStreamParser/HTTPStreamParser.h"
 
 #include "HTMLStreamParser/HTMLStreamParser.h"
-#include "HTMLStreamParser/Writer.h"
 #include "Logger/Logger.h"
-#include "core/Process.h"
-#include "core/ResponseHandler.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +13,8 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\HTTPStreamParser";
+// The place the parser's guard names in its log line.
+constexpr CodePlace kUnhandledState{kModule, 145};
 constexpr char kLF = 0x0A;
 constexpr char kCR = 0x0D;
 constexpr std::int64_t kLargestLength = std::numeric_limits<std::int64_t>::max();
@@ -83,13 +82,14 @@ std::int64_t parseContentLength(std::string_view text) {
   return value == kSmallest ? kLargestLength : -value;
 }
 
-HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
-    : handler(&handler),
+HTTPStreamParser::HTTPStreamParser(const ResponseFacts& facts, Writer output, const ElementStore& store)
+    : output(output),
       html(std::make_unique<HTMLStreamParser>(
           Writer::to<static_cast<void (HTTPStreamParser::*)(const char*, std::int32_t)>(&HTTPStreamParser::write)>(
-              *this))) {
-  const std::string transferEncoding = handler.getResponseHeader("transfer-encoding");
-  const std::int64_t contentLength = parseContentLength(handler.getResponseHeader("content-length"));
+              *this),
+          store)) {
+  const std::string_view transferEncoding = facts.transferEncoding;
+  const std::int64_t contentLength = parseContentLength(facts.contentLength);
   if (transferEncoding.empty()) {
     bodyMode = State::BodyWithLength;
     // An absent, zero, negative or unreadable length lets the body run to the
@@ -99,10 +99,10 @@ HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
     bodyMode = State::ChunkSize;
     remaining = 0;
   } else {
-    logMessage(kNotice, "declining unknown Transfer-Encoding [%s]", transferEncoding.c_str());
-    handler.decline();
+    logMessage(kNotice, "declining unknown Transfer-Encoding [%s]", std::string(transferEncoding).c_str());
+    declined = true;
   }
-  chunkedOutput = handler.getProtocol() == "HTTP/1.1";
+  chunkedOutput = facts.protocol == "HTTP/1.1";
 }
 
 HTTPStreamParser::~HTTPStreamParser() = default;
@@ -135,7 +135,7 @@ bool HTTPStreamParser::step(Block& block) {
       stepRestOfLine(block);
       return true;
   }
-  logMessage(kCritical, "%s:%d unhandled state %d", kModule, 145, static_cast<int>(state));
+  logAt(kCritical, kUnhandledState, "unhandled state %d", static_cast<int>(state));
   return false;
 }
 
@@ -223,7 +223,7 @@ void HTTPStreamParser::stepRestOfLine(Block& block) {
 // A chunk size of 0x80000000 or more is refused: the body ends here as a
 // malformed one.
 void HTTPStreamParser::refuseChunkSize() {
-  logMessage(kError, "%s:%d refusing chunk size of more than 31 bits", kModule, __LINE__);
+  logAt(kError, {kModule, __LINE__}, "refusing chunk size of more than 31 bits");
   done = true;
 }
 
@@ -245,14 +245,14 @@ void HTTPStreamParser::applyHeaderLineRule() {
 }
 
 void HTTPStreamParser::writeLine() {
-  handler->append(line);
-  handler->append("\r\n");
+  output(line);
+  output("\r\n");
 }
 
 void HTTPStreamParser::writeClosingBlock() {
-  handler->append(chunkedOutput ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n");
-  handler->append("X-Powered-By: nimbuswatch/1.0\r\n");
-  handler->append("\r\n");
+  output(chunkedOutput ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n");
+  output("X-Powered-By: nimbuswatch/1.0\r\n");
+  output("\r\n");
 }
 
 void HTTPStreamParser::finish() {
@@ -264,14 +264,14 @@ void HTTPStreamParser::finish() {
 
 void HTTPStreamParser::write(const char* data, std::int32_t length) {
   if (!chunkedOutput) {
-    handler->append(data, length);
+    output(data, length);
     return;
   }
   char sizeLine[16];
   const int size = std::snprintf(sizeLine, sizeof sizeLine, "%x\r\n", static_cast<unsigned>(length));
-  handler->append(sizeLine, size);
-  handler->append(data, length);
-  handler->append("\r\n");
+  output(sizeLine, size);
+  output(data, length);
+  output("\r\n");
 }
 
 void HTTPStreamParser::write(std::string_view bytes) { write(bytes.data(), static_cast<std::int32_t>(bytes.size())); }
