@@ -2,6 +2,7 @@
 
 #include "Logger/Logger.h"
 #include "SpoolStorage/SpoolStorage.h"
+#include "platform/Ascii.h"
 #include "platform/Files.h"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ constexpr const char* kModule = ".\\src\\CoreRequestHandler";
 constexpr std::size_t kIdentifierLength = 32;
 constexpr std::string_view kImageSuffix = ".gif";
 
-bool isLowerHexDigit(char byte) { return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'f'); }
+bool isLowerHexDigit(char byte) { return ascii::isDigit(byte) || (byte >= 'a' && byte <= 'f'); }
 
 // Only a tail of the form the filter itself writes into pages, the
 // identifier and ".gif", is drawn. It names one file in the images directory

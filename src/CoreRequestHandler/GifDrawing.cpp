@@ -6,6 +6,8 @@
 #include "CoreRequestHandler/CoreRequestHandler.h"
 #include "Logger/Logger.h"
 #include "Settings/Settings.h"
+#include "platform/Ascii.h"
+#include "platform/Files.h"
 #include "platform/StyledText.h"
 
 #include <ft2build.h>
@@ -64,11 +66,7 @@ std::string familyOf(const Settings* settings, const ElementRecord& record) {
   if (family.empty()) {
     family = setting(settings, "DefaultFontFace");
   }
-  for (char& byte : family) {
-    if (byte >= 'A' && byte <= 'Z') {
-      byte = static_cast<char>(byte - 'A' + 'a');
-    }
-  }
+  ascii::lowerInPlace(family);
   const std::size_t first = family.find_first_not_of(' ');
   if (first == std::string::npos) {
     return {};
@@ -86,17 +84,6 @@ int sizeOf(const Settings* settings, const ElementRecord& record) {
   }
   const long value = std::strtol(text.c_str(), nullptr, 10);
   return value < kSmallestSize || value > kLargestSize ? kUnusableSizeReplacement : static_cast<int>(value);
-}
-
-// A family comes from page text and becomes part of a font path: one that
-// could name a file outside the fonts directory is never looked up.
-bool isSafeFamily(const std::string& family) {
-  for (const char byte : family) {
-    if (byte == '/' || byte == '\\' || byte == ':' || static_cast<unsigned char>(byte) < 0x20) {
-      return false;
-    }
-  }
-  return true;
 }
 
 Request requestOf(const Settings* settings, const ElementRecord& record) {
@@ -161,7 +148,7 @@ void drawUnderline(gdImagePtr picture, const LineMetrics& metrics, const int* bo
 // Family, style, font file and size, in that order: the catalogue sees the
 // family lower-cased and may clear the bold and italic wishes.
 Font chooseFont(const ImageSettings& where, Request& request, const ElementRecord& record) {
-  const std::string base = isSafeFamily(request.family)
+  const std::string base = platform::isPlainFileName(request.family)
                                ? resolveFontFile(where.settings, request.family, request.bold, request.italic)
                                : request.family;
   return Font{std::string(where.fontsDir) + base + ".ttf", base, sizeOf(where.settings, record)};
@@ -173,7 +160,7 @@ Font chooseFont(const ImageSettings& where, Request& request, const ElementRecor
 // slant fits into the picture. False when neither font can be used.
 bool measureOrFallBack(std::string_view fontsDir, const Request& request, const std::string& text, Font& font,
                        int* box) {
-  if (isSafeFamily(request.family) && measure(font, text, request.bold, request.italic, box)) {
+  if (platform::isPlainFileName(request.family) && measure(font, text, request.bold, request.italic, box)) {
     return true;
   }
   font = Font{std::string(fontsDir) + kFallbackFace + ".ttf", kFallbackFace, kFallbackSize};

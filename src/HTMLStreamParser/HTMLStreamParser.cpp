@@ -1,6 +1,7 @@
 #include "HTMLStreamParser/HTMLStreamParser.h"
 
 #include "Logger/Logger.h"
+#include "platform/Ascii.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +14,12 @@ namespace nimbuswatch {
 
 namespace {
 
+using ascii::isDigit;
+using ascii::isLetter;
+using ascii::isSpace;
+using ascii::lowerInPlace;
+constexpr auto lower = ascii::toLower;
+
 constexpr const char* kModule = ".\\src\\HTMLStreamParser";
 // The places the scanner's log lines name; their numbers are part of the
 // lines sites already watch for.
@@ -20,30 +27,6 @@ constexpr CodePlace kDeadLoop{kModule, 32};
 constexpr CodePlace kUnhandledState{kModule, 213};
 constexpr CodePlace kNotLastIdle{kModule, 223};
 constexpr std::string_view kElementName = "textimage";
-
-// Character classes of single bytes in the "C" locale.
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-void lowerInPlace(std::string& text) {
-  for (char& c : text) {
-    c = lower(c);
-  }
-}
-
-bool equalsIgnoringCase(const char* data, std::size_t length, std::string_view lowerCase) {
-  if (length != lowerCase.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    if (lower(data[i]) != lowerCase[i]) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The offset of the first "<" in [from, limit) that is followed by "t" or
 // "T", or `limit` when there is none. Reads data[limit] at most.
@@ -175,7 +158,8 @@ void HTMLStreamParser::stepIdle(Block& block) {
     const bool nameComplete = nameEnd < block.nbytes;
     const bool opensElement =
         nameComplete &&
-        equalsIgnoringCase(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart), kElementName) &&
+        ascii::equalsIgnoringCase(std::string_view(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart)),
+                                  kElementName) &&
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
     // A name longer than the held-tag limit is abandoned within its letters,

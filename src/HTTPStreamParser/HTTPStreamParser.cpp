@@ -2,6 +2,7 @@
 
 #include "HTMLStreamParser/HTMLStreamParser.h"
 #include "Logger/Logger.h"
+#include "platform/Ascii.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,46 +23,22 @@ constexpr std::int64_t kLargestLength = std::numeric_limits<std::int64_t>::max()
 constexpr std::int64_t kLargestChunkSize = 0x7FFFFFFF;
 constexpr std::int64_t kLargestSizeBeforeDigit = kLargestChunkSize / 16;
 
-bool isSpace(char byte) { return byte == ' ' || (byte >= 0x09 && byte <= 0x0D); }
-
-// The value of a hexadecimal digit, or -1 for any other byte.
-std::int32_t hexValue(char byte) {
-  if (byte >= '0' && byte <= '9') {
-    return byte - '0';
-  }
-  if (byte >= 'a' && byte <= 'f') {
-    return byte - 'a' + 10;
-  }
-  if (byte >= 'A' && byte <= 'F') {
-    return byte - 'A' + 10;
-  }
-  return -1;
-}
-
-char lowerCase(char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 0x20) : byte; }
-
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerCaseName) {
-  return text.size() == lowerCaseName.size() &&
-         std::equal(text.begin(), text.end(), lowerCaseName.begin(),
-                    [](char a, char b) { return lowerCase(a) == b; });
-}
-
 // Whether a header named `name` is written to the client.
 bool keepsHeader(std::string_view name, bool chunkedOutput) {
-  if (equalsIgnoringCase(name, "content-length") || equalsIgnoringCase(name, "transfer-encoding")) {
+  if (ascii::equalsIgnoringCase(name, "content-length") || ascii::equalsIgnoringCase(name, "transfer-encoding")) {
     return false;
   }
   if (chunkedOutput) {
     return true;
   }
-  return !equalsIgnoringCase(name, "connection") && !equalsIgnoringCase(name, "keep-alive");
+  return !ascii::equalsIgnoringCase(name, "connection") && !ascii::equalsIgnoringCase(name, "keep-alive");
 }
 
 }  // namespace
 
 std::int64_t parseContentLength(std::string_view text) {
   std::size_t pos = 0;
-  while (pos < text.size() && isSpace(text[pos])) {
+  while (pos < text.size() && ascii::isSpace(text[pos])) {
     ++pos;
   }
   bool negative = false;
@@ -188,7 +165,7 @@ void HTTPStreamParser::stepBody(Block& block) {
 }
 
 void HTTPStreamParser::stepChunkSize(Block& block) {
-  const std::int32_t value = hexValue(block.data[block.pos]);
+  const std::int32_t value = ascii::hexValue(block.data[block.pos]);
   if (value < 0) {
     // Extensions and the line end are skipped; the size is complete.
     bodyMode = State::ChunkData;

@@ -21,15 +21,6 @@ void logWriteFailure(int error) {
   logAt(kWarning, kWritingSpoolFile, "writing spool file: %s", platform::errorText(error).c_str());
 }
 
-// An identifier reaches the file system as a file name: it must not name
-// anything outside the spool directory.
-bool isSafeIdentifier(const std::string& identifier) {
-  if (identifier == "." || identifier == "..") {
-    return false;
-  }
-  return identifier.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
-}
-
 // Writes `text` to a temporary name beside `path` and renames it over `path`,
 // so a concurrent reader never sees a partly written file.
 bool writeWhole(const std::string& path, const std::string& text) {
@@ -110,7 +101,7 @@ std::string SpoolStorage::store(std::string text) {
 }
 
 std::string SpoolStorage::load(std::string identifier) {
-  if (!isSafeIdentifier(identifier)) {
+  if (!platform::isPlainFileName(identifier)) {
     logAt(kWarning, {kModule, __LINE__}, "refusing spool identifier [%s]", identifier.c_str());
     return {};
   }
