@@ -17,7 +17,6 @@ namespace {
 using ascii::isDigit;
 using ascii::isLetter;
 using ascii::isSpace;
-using ascii::lowerInPlace;
 constexpr auto lower = ascii::toLower;
 
 constexpr const char* kModule = ".\\src\\HTMLStreamParser";
@@ -27,6 +26,8 @@ constexpr CodePlace kDeadLoop{kModule, 32};
 constexpr CodePlace kUnhandledState{kModule, 213};
 constexpr CodePlace kNotLastIdle{kModule, 223};
 constexpr std::string_view kElementName = "textimage";
+constexpr std::string_view kClosingTag = "</textimage>";
+static_assert(kClosingTag.size() == kClosingTagLength);
 
 // The offset of the first "<" in [from, limit) that is followed by "t" or
 // "T", or `limit` when there is none. Reads data[limit] at most.
@@ -73,6 +74,9 @@ struct HTMLStreamParser::Block {
   std::int32_t pos = 0;      // the byte being examined
   std::int32_t written = 0;  // everything before it is written or replaced
   std::int32_t tagStart = 0; // the last byte examined in Idle: a tag's "<"
+  // Where the current tag's "<" lies relative to the block: before its start
+  // when the tag began in an earlier block.
+  std::int64_t origin = 0;
   std::int32_t guardPos = -1;
   State guardState = static_cast<State>(-1);
 
@@ -84,6 +88,7 @@ HTMLStreamParser::HTMLStreamParser(Writer owner, const ElementStore& store) : ow
 
 void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
   Block block{data, nbytes, lastNonLetterOf(data, nbytes)};
+  block.origin = -static_cast<std::int64_t>(pending.size());
   while (block.pos < block.nbytes) {
     if (block.pos == block.guardPos && state == block.guardState) {
       logAt(kCritical, kDeadLoop, "dead loop detected");
@@ -100,13 +105,16 @@ void HTMLStreamParser::flush() {
   writePending();
 }
 
-// The bytes of the current tag held so far, from its "<" up to the byte being
-// examined: those of earlier blocks in `pending`, and those of this block
-// from `tagStart` on (0 when the block began inside the tag).
-std::int64_t HTMLStreamParser::heldBytes(const Block& block) const {
-  return static_cast<std::int64_t>(pending.size()) + block.pos - block.tagStart;
+inline std::int64_t HTMLStreamParser::heldBytes(const Block& block) const { return block.pos - block.origin; }
+
+inline std::int32_t HTMLStreamParser::room(const Block& block) const {
+  return static_cast<std::int32_t>(std::min<std::int64_t>(block.nbytes, block.origin + kLongestTag) - block.pos);
 }
 
+// Every state but Idle and Text consumes at most a run of bytes of one kind
+// at a time and stops at the byte that changes the state; no run goes past
+// the held-tag limit, so the limit is checked here before every byte as the
+// byte-at-a-time machine checks it.
 void HTMLStreamParser::step(Block& block) {
   if (state != State::Idle && heldBytes(block) >= kLongestTag) {
     // Too long to be an element worth holding: abandoned like any tag that
@@ -136,7 +144,9 @@ void HTMLStreamParser::step(Block& block) {
 // So Idle only has to stop at a "<" followed by "t" or "T", and at a "<"
 // whose letters run to the end of the block (that tag is held back).
 // Everything else is stepped over at once, with exactly the writes the
-// byte-at-a-time machine would make.
+// byte-at-a-time machine would make. A complete element name goes straight
+// on to the white space after it, where the byte machine's TagName state
+// would send it.
 void HTMLStreamParser::stepIdle(Block& block) {
   writePending();
   for (;;) {
@@ -150,6 +160,7 @@ void HTMLStreamParser::stepIdle(Block& block) {
       return;
     }
     block.tagStart = lt;
+    block.origin = lt;
     const std::int32_t nameStart = lt + 1;
     std::int32_t nameEnd = nameStart;
     while (nameEnd < block.nbytes && isLetter(block.data[nameEnd])) {
@@ -162,10 +173,13 @@ void HTMLStreamParser::stepIdle(Block& block) {
                                   kElementName) &&
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
+    if (opensElement) {
+      enterElement();
+      return;
+    }
     // A name longer than the held-tag limit is abandoned within its letters,
     // which pass through like any others.
-    const bool withinLimit = nameEnd - lt <= kLongestTag;
-    if ((!nameComplete && withinLimit) || opensElement) {
+    if (!nameComplete && nameEnd - lt <= kLongestTag) {
       tagName.assign(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart));
       state = State::TagName;
       return;
@@ -173,34 +187,38 @@ void HTMLStreamParser::stepIdle(Block& block) {
   }
 }
 
-void HTMLStreamParser::stepTagName(Block& block, char byte) {
-  if (isLetter(byte)) {
-    tagName += byte;
-    ++block.pos;
-    return;
-  }
-  if (byte != '>' && !isSpace(byte)) {
-    state = State::Idle;
-    return;
-  }
-  lowerInPlace(tagName);
-  if (tagName != kElementName) {
-    state = State::Idle;
-    return;
-  }
-  element.clear();
-  element.name = tagName;
-  closingTag = "</" + tagName + ">";
+void HTMLStreamParser::enterElement() {
+  layout.clear();
   nextState = State::AttrStart;
   state = State::SkipSpace;
+}
+
+void HTMLStreamParser::stepTagName(Block& block, char byte) {
+  if (isLetter(byte)) {
+    const std::int32_t end = block.pos + room(block);
+    std::int32_t pos = block.pos;
+    while (pos < end && isLetter(block.data[pos])) {
+      ++pos;
+    }
+    tagName.append(block.data + block.pos, static_cast<std::size_t>(pos - block.pos));
+    block.pos = pos;
+    return;
+  }
+  const bool delimited = byte == '>' || isSpace(byte);
+  if (delimited && ascii::equalsIgnoringCase(tagName, kElementName)) {
+    enterElement();
+  } else {
+    state = State::Idle;
+  }
 }
 
 void HTMLStreamParser::stepAttrStart(Block& block, char byte) {
   if (byte == '>') {
     state = State::Text;
     ++block.pos;
+    layout.textBegin = offset(block);
   } else if (isLetter(byte) || isDigit(byte)) {
-    attrName.assign(1, byte);
+    attrNameBegin = offset(block);
     state = State::AttrName;
     ++block.pos;
   } else {
@@ -209,18 +227,26 @@ void HTMLStreamParser::stepAttrStart(Block& block, char byte) {
 }
 
 void HTMLStreamParser::stepSkipSpace(Block& block, char byte) {
-  if (isSpace(byte)) {
-    ++block.pos;
-  } else {
+  if (!isSpace(byte)) {
     state = nextState;
+    return;
   }
+  const std::int32_t end = block.pos + room(block);
+  do {
+    ++block.pos;
+  } while (block.pos < end && isSpace(block.byte()));
 }
 
 void HTMLStreamParser::stepAttrName(Block& block, char byte) {
   if (isLetter(byte) || isDigit(byte)) {
-    attrName += byte;
-    ++block.pos;
-  } else if (isSpace(byte)) {
+    const std::int32_t end = block.pos + room(block);
+    do {
+      ++block.pos;
+    } while (block.pos < end && ascii::isLetterOrDigit(block.byte()));
+    return;
+  }
+  attrNameEnd = offset(block);
+  if (isSpace(byte)) {
     nextState = State::Equals;
     state = State::SkipSpace;
     ++block.pos;
@@ -242,10 +268,9 @@ void HTMLStreamParser::stepEquals(Block& block, char byte) {
 }
 
 void HTMLStreamParser::stepValueStart(Block& block, char byte) {
-  attrValue.clear();
+  attrValueBegin = offset(block);
   if (byte == '"' || byte == '\'') {
     quote = byte;
-    attrValue += byte;
     ++block.pos;
   } else {
     quote = 0;
@@ -253,57 +278,60 @@ void HTMLStreamParser::stepValueStart(Block& block, char byte) {
   state = State::Value;
 }
 
+// A quoted value runs up to and with its closing quote; an unquoted one up
+// to the next ">" or white space, which is examined again.
 void HTMLStreamParser::stepValue(Block& block, char byte) {
+  const std::int32_t available = room(block);
   if (quote != 0) {
-    attrValue += byte;
-    ++block.pos;
-    if (byte == quote) {
-      endOfValue();
-      state = State::SkipSpace;
+    const char* start = block.data + block.pos;
+    const auto* found = static_cast<const char*>(std::memchr(start, quote, static_cast<std::size_t>(available)));
+    if (found == nullptr) {
+      block.pos += available;
+      return;
     }
-  } else if (byte == '>' || isSpace(byte)) {
-    endOfValue();
+    block.pos += static_cast<std::int32_t>(found - start) + 1;
+    endOfValue(block);
     state = State::SkipSpace;
-  } else {
-    attrValue += byte;
-    ++block.pos;
+    return;
   }
+  if (byte == '>' || isSpace(byte)) {
+    endOfValue(block);
+    state = State::SkipSpace;
+    return;
+  }
+  const std::int32_t end = block.pos + available;
+  do {
+    ++block.pos;
+  } while (block.pos < end && block.byte() != '>' && !isSpace(block.byte()));
 }
 
-// Text: every byte joins the element's text, a line feed as a space, up to a
-// "<" that may begin the closing tag. The run up to the next "<" is taken in
-// one go, but never past the byte at which the held-tag limit is reached.
+// Text: every byte belongs to the element's text up to a "<" that may begin
+// the closing tag. The run up to the next "<" is taken in one go, but never
+// past the byte at which the held-tag limit is reached.
 void HTMLStreamParser::stepText(Block& block) {
   const char* start = block.data + block.pos;
-  const auto room = static_cast<std::int32_t>(
-      std::min<std::int64_t>(block.nbytes - block.pos, kLongestTag - heldBytes(block)));
-  const auto* found = static_cast<const char*>(std::memchr(start, '<', static_cast<std::size_t>(room)));
-  const char* end = found != nullptr ? found : start + room;
-  const std::size_t from = element.text.size();
-  element.text.append(start, end);
-  for (std::size_t i = from; i < element.text.size(); ++i) {
-    if (element.text[i] == '\n') {
-      element.text[i] = ' ';
-    }
+  const auto* found = static_cast<const char*>(std::memchr(start, '<', static_cast<std::size_t>(room(block))));
+  if (found == nullptr) {
+    block.pos += room(block);
+    return;
   }
-  block.pos = static_cast<std::int32_t>(end - block.data);
-  if (found != nullptr) {
-    element.text += '<';
-    matchIndex = 1;
-    state = State::ClosingTag;
-    ++block.pos;
-  }
+  block.pos += static_cast<std::int32_t>(found - start) + 1;
+  matchIndex = 1;
+  state = State::ClosingTag;
 }
 
+// A byte that does not continue the closing tag is examined again as text.
 void HTMLStreamParser::stepClosingTag(Block& block, char byte) {
-  if (matchIndex >= closingTag.size() || lower(byte) != closingTag[matchIndex]) {
+  if (matchIndex >= kClosingTag.size() || lower(byte) != kClosingTag[matchIndex]) {
     state = State::Text;
     return;
   }
-  element.text += byte;
-  ++matchIndex;
-  ++block.pos;
-  if (matchIndex == closingTag.size()) {
+  const std::int32_t end = block.pos + room(block);
+  do {
+    ++matchIndex;
+    ++block.pos;
+  } while (matchIndex < kClosingTag.size() && block.pos < end && lower(block.byte()) == kClosingTag[matchIndex]);
+  if (matchIndex == kClosingTag.size()) {
     completeElement(block);
   }
 }
@@ -315,18 +343,25 @@ void HTMLStreamParser::writePending() {
   }
 }
 
-void HTMLStreamParser::endOfValue() {
-  lowerInPlace(attrName);
-  element.attributes[attrName] = attrValue;
+void HTMLStreamParser::endOfValue(const Block& block) {
+  layout.attributes.push_back({attrNameBegin, attrNameEnd, attrValueBegin, offset(block)});
   nextState = State::AttrStart;
 }
 
+// The element's bytes are this block's from the tag's "<" on, or, when it
+// began in an earlier block, what is held back followed by this block's
+// bytes up to here. Every byte held back belongs to the element.
 void HTMLStreamParser::completeElement(Block& block) {
-  pending.clear();  // every byte held back belongs to this element
+  std::string_view bytes(block.data + block.tagStart, static_cast<std::size_t>(block.pos - block.tagStart));
+  if (!pending.empty()) {
+    pending.append(bytes);
+    bytes = pending;
+  }
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  rewriteElement(element, store, owner);
+  rewriteElementBytes(bytes, layout, store, owner);
+  pending.clear();
   block.written = block.pos;
   block.tagStart = block.pos;
   state = State::Idle;

@@ -2,10 +2,11 @@
 // arbitrary blocks. Bytes outside elements pass through unchanged as runs
 // straight from the caller's block; an element unfinished at the end of a
 // block is held back and continued; every complete element is replaced by
-// its img markup.
+// its img markup. The scanner copies no byte of an element while it reads
+// it: it notes where the parts lie, and the element is taken from the block
+// itself (or from what is held back, when it began in an earlier block).
 #pragma once
 
-#include "HTMLStreamParser/ElementRecord.h"
 #include "HTMLStreamParser/TextimageRewriter.h"
 #include "HTMLStreamParser/Writer.h"
 
@@ -71,9 +72,18 @@ class HTMLStreamParser {
   void stepText(Block& block);
   void stepClosingTag(Block& block, char byte);
 
+  // The bytes of the current tag held so far, from its "<" up to the byte
+  // being examined: those of earlier blocks in `pending`, and those of this
+  // block from `tagStart` on (0 when the block began inside the tag). It is
+  // also the offset of the examined byte from the tag's "<".
   std::int64_t heldBytes(const Block& block) const;
+  // How many bytes from the examined one on the current state may consume:
+  // up to the end of the block, and short of the held-tag limit.
+  std::int32_t room(const Block& block) const;
+  std::uint32_t offset(const Block& block) const { return static_cast<std::uint32_t>(heldBytes(block)); }
+  void enterElement();
   void writePending();
-  void endOfValue();
+  void endOfValue(const Block& block);
   void completeElement(Block& block);
   void endOfBlock(Block& block);
 
@@ -82,13 +92,16 @@ class HTMLStreamParser {
   State state = State::Idle;
   State nextState = State::Idle;
   char quote = 0;
-  std::string closingTag;
   std::uint32_t matchIndex = 0;
-  ElementRecord element;
+  // The element being read: where its parts lie, and where the attribute
+  // being read begins.
+  ElementLayout layout;
+  std::uint32_t attrNameBegin = 0;
+  std::uint32_t attrNameEnd = 0;
+  std::uint32_t attrValueBegin = 0;
   std::string pending;
+  // The name of a tag whose letters ran to the end of a block.
   std::string tagName;
-  std::string attrName;
-  std::string attrValue;
 };
 
 }  // namespace nimbuswatch

@@ -1,14 +1,22 @@
 #include "HTMLStreamParser/TextimageRewriter.h"
 
 #include "SpoolStorage/SpoolStorage.h"
+#include "platform/Ascii.h"
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <functional>
 #include <string_view>
+#include <unordered_map>
 
 namespace nimbuswatch {
 
 namespace {
+
+using Clock = SpoolStorage::Clock;
+
+constexpr std::string_view kElementName = "textimage";
 
 // The attributes that steer the drawing; they go into the description only.
 constexpr std::array<std::string_view, 5> kDrawingAttributes = {"color", "bgcolor", "font", "size",
@@ -26,13 +34,106 @@ void setDefault(ElementRecord& element, const std::string& attributeName, const 
   }
 }
 
+// What rewriting a record gives: its spool identifier (empty when it could
+// not be stored) and its markup, empty when nothing is written.
+struct Rewritten {
+  std::string identifier;
+  std::string markup;
+};
+
+Rewritten rewriteRecord(ElementRecord& element, const ElementStore& store) {
+  element.text.resize(element.text.size() - std::min(element.text.size(), kClosingTagLength));
+  removeControlCharacters(element.text);
+
+  Rewritten result;
+  result.identifier = store.spool != nullptr ? store.spool->store(describeElement(element)) : std::string();
+  std::string markup = imgMarkup(element, store.imagesURL, result.identifier);
+  if (!element.text.empty()) {
+    result.markup = std::move(markup);
+  }
+  return result;
+}
+
+// The markup of elements this thread rewrote lately, by the element's bytes.
+// An entry is only made once the element's description is in the spool, and
+// is used only until the moment up to which the spool itself takes that file
+// as present without looking (SpoolStorage::trustedUntil). A page that
+// repeats an element thus pays neither the description, its digest nor the
+// markup again, and whatever the spool would notice (a file removed by hand)
+// is noticed as soon as before. The table is for one store at a time: a
+// different spool or images URL empties it.
+class RewriteMemo {
+ public:
+  static RewriteMemo& forThisThread() {
+    thread_local RewriteMemo memo;
+    return memo;
+  }
+
+  // The entry for `bytes` in `store`, or null when there is none in time.
+  const std::string* find(std::string_view bytes, const ElementStore& store) {
+    if (!isFor(store)) {
+      return nullptr;
+    }
+    const auto found = entries.find(bytes);
+    if (found == entries.end() || Clock::now() >= found->second.trustedUntil) {
+      return nullptr;
+    }
+    return &found->second.markup;
+  }
+
+  void remember(std::string_view bytes, const ElementStore& store, const Rewritten& rewritten) {
+    if (store.spool == nullptr || rewritten.identifier.empty() || bytes.size() > kLongestRemembered) {
+      return;
+    }
+    const Clock::time_point until = store.spool->trustedUntil(rewritten.identifier);
+    if (until <= Clock::now()) {
+      return;
+    }
+    if (!isFor(store)) {
+      entries.clear();
+      spool = store.spool;
+      spoolDirectory = store.spool->directoryPrefix();
+      imagesURL = store.imagesURL;
+    }
+    if (entries.size() >= kMostEntries) {
+      entries.clear();
+    }
+    Entry& entry = entries[std::string(bytes)];
+    entry.markup = rewritten.markup;
+    entry.trustedUntil = until;
+  }
+
+ private:
+  // Real elements are a few hundred bytes; the bounds keep the table of
+  // each thread below about a megabyte whatever the pages hold.
+  static constexpr std::size_t kLongestRemembered = 1024;
+  static constexpr std::size_t kMostEntries = 512;
+
+  struct Entry {
+    std::string markup;
+    Clock::time_point trustedUntil;
+  };
+
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
+  };
+
+  bool isFor(const ElementStore& store) const {
+    return store.spool != nullptr && store.spool == spool && store.imagesURL == imagesURL &&
+           store.spool->directoryPrefix() == spoolDirectory;
+  }
+
+  const SpoolStorage* spool = nullptr;
+  std::string spoolDirectory;
+  std::string imagesURL;
+  std::unordered_map<std::string, Entry, Hash, std::equal_to<>> entries;
+};
+
 }  // namespace
 
 void removeControlCharacters(std::string& text) {
-  std::erase_if(text, [](char byte) {
-    const auto value = static_cast<unsigned char>(byte);
-    return value < 0x20 || value == 0x7F;
-  });
+  std::erase_if(text, [](char byte) { return ascii::isControl(byte); });
 }
 
 std::string imgMarkup(ElementRecord& element, std::string_view imagesURL, const std::string& identifier) {
@@ -67,15 +168,41 @@ std::string imgMarkup(ElementRecord& element, std::string_view imagesURL, const 
 }
 
 void rewriteElement(ElementRecord& element, const ElementStore& store, const Writer& write) {
-  element.text.resize(element.text.size() - std::min(element.text.size(), kClosingTagLength));
-  removeControlCharacters(element.text);
-
-  const std::string identifier =
-      store.spool != nullptr ? store.spool->store(describeElement(element)) : std::string();
-  std::string markup = imgMarkup(element, store.imagesURL, identifier);
-  if (!element.text.empty()) {
-    write(markup);
+  const Rewritten rewritten = rewriteRecord(element, store);
+  if (!rewritten.markup.empty()) {
+    write(rewritten.markup);
   }
+}
+
+ElementRecord elementRecordOf(std::string_view bytes, const ElementLayout& layout) {
+  ElementRecord record;
+  record.name = kElementName;
+  for (const ElementLayout::Attribute& attribute : layout.attributes) {
+    std::string name(bytes.substr(attribute.nameBegin, attribute.nameEnd - attribute.nameBegin));
+    ascii::lowerInPlace(name);
+    record.attributes[std::move(name)] =
+        bytes.substr(attribute.valueBegin, attribute.valueEnd - attribute.valueBegin);
+  }
+  record.text = bytes.substr(std::min<std::size_t>(layout.textBegin, bytes.size()));
+  std::replace(record.text.begin(), record.text.end(), '\n', ' ');
+  return record;
+}
+
+void rewriteElementBytes(std::string_view bytes, const ElementLayout& layout, const ElementStore& store,
+                         const Writer& write) {
+  RewriteMemo& memo = RewriteMemo::forThisThread();
+  if (const std::string* markup = memo.find(bytes, store)) {
+    if (!markup->empty()) {
+      write(*markup);
+    }
+    return;
+  }
+  ElementRecord record = elementRecordOf(bytes, layout);
+  const Rewritten rewritten = rewriteRecord(record, store);
+  if (!rewritten.markup.empty()) {
+    write(rewritten.markup);
+  }
+  memo.remember(bytes, store, rewritten);
 }
 
 }  // namespace nimbuswatch

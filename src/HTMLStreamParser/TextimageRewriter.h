@@ -5,8 +5,10 @@
 #include "HTMLStreamParser/ElementRecord.h"
 #include "HTMLStreamParser/Writer.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nimbuswatch {
 
@@ -22,6 +24,41 @@ struct ElementStore {
 
 // "</textimage>", the tag that closes an element.
 inline constexpr std::size_t kClosingTagLength = 12;
+
+// Where the parts of one element lie in its bytes, as offsets from its "<":
+// the attributes in the order they are written, and the start of its text,
+// which runs up to the closing tag that ends the bytes. The scanner fills it
+// while it reads the element and reuses it for the next one.
+struct ElementLayout {
+  struct Attribute {
+    std::uint32_t nameBegin;
+    std::uint32_t nameEnd;
+    std::uint32_t valueBegin;  // the value as written, quotes included
+    std::uint32_t valueEnd;
+  };
+  std::vector<Attribute> attributes;
+  std::uint32_t textBegin = 0;
+
+  void clear() {
+    attributes.clear();
+    textBegin = 0;
+  }
+};
+
+// The record of the element whose bytes, from its "<" to the end of its
+// closing tag, are `bytes`: attribute names lower-cased (a later value of a
+// name replaces an earlier one), the text with each line feed as a space and
+// still ending with the closing tag.
+ElementRecord elementRecordOf(std::string_view bytes, const ElementLayout& layout);
+
+// Rewrites the element whose bytes are `bytes` (see elementRecordOf): writes
+// through `write` exactly what rewriteElement writes for its record, and
+// stores its description in the store's spool. Each thread remembers the
+// markup of elements it rewrote lately, by their bytes, for as long as the
+// spool itself takes their description's file as present without looking;
+// meanwhile the same bytes are answered from memory.
+void rewriteElementBytes(std::string_view bytes, const ElementLayout& layout, const ElementStore& store,
+                         const Writer& write);
 
 // Cleans the text of `element` (which still ends with its closing tag),
 // stores its description in the store's spool, and writes the img markup

@@ -52,10 +52,11 @@ bool writeWhole(const std::string& path, const std::string& text) {
 // named by their content and never rewritten, so a file seen a moment ago
 // still holds the same bytes; the entries expire after the storage's recheck
 // time, which bounds how long a file removed by hand goes unnoticed. Each
-// thread has its own table: nothing is shared, nothing is locked.
+// thread has its own table: nothing is shared, nothing is locked. Times come
+// from the coarse clock, as the table is consulted for every element.
 struct SeenFile {
   std::string path;
-  std::chrono::steady_clock::time_point when;
+  SpoolStorage::Clock::time_point when;
 };
 constexpr std::size_t kSeenSlots = 64;
 
@@ -71,18 +72,29 @@ SeenFile& seenSlot(const std::string& identifier) {
 SpoolStorage::SpoolStorage(std::string directory, std::chrono::milliseconds recheck)
     : directory(std::move(directory)), recheck(recheck) {}
 
-bool SpoolStorage::seenRecently(const std::string& identifier) const {
+// Whether this thread's slot for `identifier` holds its file in this directory.
+bool SpoolStorage::remembers(const std::string& identifier) const {
   const SeenFile& slot = seenSlot(identifier);
   return slot.path.size() == directory.size() + identifier.size() &&
          slot.path.compare(directory.size(), std::string::npos, identifier) == 0 &&
-         slot.path.compare(0, directory.size(), directory) == 0 &&
-         std::chrono::steady_clock::now() - slot.when < recheck;
+         slot.path.compare(0, directory.size(), directory) == 0;
+}
+
+bool SpoolStorage::seenRecently(const std::string& identifier) const {
+  return remembers(identifier) && Clock::now() - seenSlot(identifier).when < recheck;
+}
+
+SpoolStorage::Clock::time_point SpoolStorage::trustedUntil(const std::string& identifier) const {
+  if (identifier.size() != 32 || !remembers(identifier)) {
+    return Clock::time_point::min();
+  }
+  return seenSlot(identifier).when + recheck;
 }
 
 void SpoolStorage::remember(const std::string& identifier) const {
   SeenFile& slot = seenSlot(identifier);
   slot.path = directory + identifier;
-  slot.when = std::chrono::steady_clock::now();
+  slot.when = Clock::now();
 }
 
 std::string SpoolStorage::store(std::string text) {

@@ -3,6 +3,8 @@
 // number of pages share one file, and the image request reads it back later.
 #pragma once
 
+#include "platform/CoarseClock.h"
+
 #include <chrono>
 #include <string>
 
@@ -10,6 +12,8 @@ namespace nimbuswatch {
 
 class SpoolStorage {
  public:
+  using Clock = platform::CoarseClock;
+
   // How long a thread trusts that a spool file it has seen is still there.
   static constexpr std::chrono::milliseconds kDefaultRecheck{1000};
 
@@ -26,7 +30,13 @@ class SpoolStorage {
 
   const std::string& directoryPrefix() const { return directory; }
 
+  // Until when this thread takes the file of `identifier` as present
+  // without looking, as store() does: the recheck time after it last found
+  // or wrote the file; a moment already past when it has no such memory.
+  Clock::time_point trustedUntil(const std::string& identifier) const;
+
  private:
+  bool remembers(const std::string& identifier) const;
   bool seenRecently(const std::string& identifier) const;
   void remember(const std::string& identifier) const;
 

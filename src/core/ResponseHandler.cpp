@@ -35,7 +35,9 @@ void ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
   if (decision != Decision::Rewrite) {
     return;
   }
-  releaseOutput();
+  // The buffer of the block before is reused: the server has taken its
+  // bytes by now, and the response's blocks are of a size.
+  output.clear();
   output.reserve(rawData.cbInData + kFramingRoom);
   if (!feedParser(rawData)) {
     return;

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -282,6 +284,45 @@ TEST(HTMLStreamParserTest, ElementTextAndClosingTag) {
   EXPECT_EQ(join(run<HTMLStreamParser>("<textimage>a<</textimage>", {})), img("a<"));
   EXPECT_EQ(join(run<HTMLStreamParser>("<textimage>line\none\ttab</textimage>", {})), img("line onetab"));
   EXPECT_EQ(join(run<HTMLStreamParser>("<!-- <textimage>c</textimage> -->", {})), "<!-- " + img("c") + " -->");
+}
+
+// A thread answers an element it rewrote lately from memory, but only while
+// the spool itself would take the element's file as present: with no recheck
+// time a file removed by hand is written again by the very next copy; a
+// spool in another directory and another images URL get files and markup of
+// their own; a store that fails is not remembered, so every copy warns.
+TEST(HTMLStreamParserTest, RepeatedElementsAreRewrittenAsTheSpoolSays) {
+  ProcessFixture fixture;
+  const std::string page = "a<textimage color=red>same</textimage>b<textimage color=red>same</textimage>c";
+  const std::string identifier = platform::md5Hex("textimage\tsame\ncolor\tred\n");
+  const auto expected = [&] {
+    const std::string markup = img("same", {{"color", "red"}});
+    return std::vector<std::string>{"a", markup, "b", markup, "c"};
+  };
+
+  SpoolStorage untrusting(fixture.spoolDir(), std::chrono::milliseconds(0));
+  processValues().spool = &untrusting;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(run<HTMLStreamParser>(page, {}), expected());
+    ASSERT_TRUE(test::exists(fixture.spoolDir() + identifier)) << round;
+    std::filesystem::remove(fixture.spoolDir() + identifier);
+  }
+
+  const std::string otherDir = fixture.dir().path() + "other/";
+  std::filesystem::create_directory(otherDir);
+  SpoolStorage other(otherDir);
+  processValues().spool = &other;
+  processValues().imagesURL = "/elsewhere/";
+  EXPECT_EQ(run<HTMLStreamParser>(page, {}), expected());
+  EXPECT_NE(expected()[1].find("/elsewhere/" + identifier), std::string::npos);
+  EXPECT_EQ(test::readFile(otherDir + identifier), "textimage\tsame\ncolor\tred\n");
+
+  SpoolStorage broken(fixture.dir().path() + "missing/");
+  processValues().spool = &broken;
+  const auto writes = run<HTMLStreamParser>(page, {});
+  EXPECT_EQ(writes, run<test::ReferenceScanner>(page, {}));
+  EXPECT_EQ(run<HTMLStreamParser>(page, {}), writes);
+  EXPECT_EQ(fixture.logMessages().size(), 6u);
 }
 
 }  // namespace
