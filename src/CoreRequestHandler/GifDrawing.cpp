@@ -1,6 +1,8 @@
 // Drawing one element into a GIF: the text is measured with the drawing
 // library's text call, the picture is made as wide as the box and as high as
-// the font's line, and the text is drawn into it without anti-aliasing.
+// the font's line, and the text is drawn into it without anti-aliasing. A
+// font named by a path is laid out by our own faces, which give the
+// library's boxes and pixels exactly and keep the glyphs they load.
 
 #include "CoreRequestHandler/ColourAndStyle.h"
 #include "CoreRequestHandler/CoreRequestHandler.h"
@@ -55,6 +57,18 @@ struct LineMetrics {
   FT_Pos underlineThickness = 0;
 };
 
+// The styled text call for `font`: our own layout where it reproduces the
+// library's, the library's text call for any other font name.
+const char* drawText(gdImagePtr picture, int* box, int colour, const Font& font, int x, int y,
+                     const std::string& text, int bold, int italic) {
+  if (platform::isFontPath(font.path)) {
+    return platform::drawStyledText(picture, box, colour, font.path.c_str(), font.size, x, y, text.c_str(), bold,
+                                    italic);
+  }
+  return gdImageStringFTSA(picture, box, colour, font.path.c_str(), font.size, 0.0, x, y, text.c_str(), bold,
+                           italic);
+}
+
 const char* setting(const Settings* settings, const char* name) {
   return settings != nullptr ? settings->get(name) : "";
 }
@@ -103,8 +117,7 @@ bool measure(const Font& font, const std::string& text, int bold, int italic, in
   if (!fileExists(font.path)) {
     return false;
   }
-  return gdImageStringFTSA(nullptr, box, 0, font.path.c_str(), font.size, 0.0, 0, 0, text.c_str(), bold, italic) ==
-         nullptr;
+  return drawText(nullptr, box, 0, font, 0, 0, text, bold, italic) == nullptr;
 }
 
 // The metrics of the face at `path` at the size. The face and its size come
@@ -166,8 +179,7 @@ bool measureOrFallBack(std::string_view fontsDir, const Request& request, const 
   font = Font{std::string(fontsDir) + kFallbackFace + ".ttf", kFallbackFace, kFallbackSize};
   logMessage(kInfo, "first rendering error font=[%s], fontsize=%d, text=[%s]", font.path.c_str(), font.size,
              text.c_str());
-  if (const char* error = gdImageStringFTSA(nullptr, box, 0, font.path.c_str(), font.size, 0.0, 0, 0, text.c_str(),
-                                            request.bold, request.italic)) {
+  if (const char* error = drawText(nullptr, box, 0, font, 0, 0, text, request.bold, request.italic)) {
     logMessage(kError, "first Fatal GD library error: %s", error);
     return false;
   }
@@ -263,8 +275,8 @@ GifBytes CoreRequestHandler::renderGif() {
 
   // A negative colour draws without anti-aliasing; the baseline lies
   // `ascent` rows below the top and the box's left edge on column 1.
-  if (const char* error = gdImageStringFTSA(picture, box, -palette.foreground, font.path.c_str(), font.size, 0.0,
-                                            xOrigin, metrics.ascent, text.c_str(), request.bold, request.italic)) {
+  if (const char* error = drawText(picture, box, -palette.foreground, font, xOrigin, metrics.ascent, text,
+                                   request.bold, request.italic)) {
     logMessage(kError, "second GD library error: %s", error);
     logMessage(kError, "second %s", font.faceName.c_str());
     return {};

@@ -44,6 +44,7 @@ struct SharedFace {
   std::mutex inUse;
   // Most recently used first; closed with the face.
   std::vector<Size> sizes;
+  GlyphCache glyphs;
 };
 
 namespace {
@@ -135,6 +136,8 @@ FaceLease::FaceLease(std::shared_ptr<SharedFace> face, const char* error)
 FaceLease::~FaceLease() = default;
 
 FT_Face FaceLease::face() const { return shared ? shared->face : nullptr; }
+
+GlyphCache& FaceLease::glyphs() { return shared->glyphs; }
 
 FT_Size FaceLease::activeSize(FT_F26Dot6 height, FT_UInt dpi) {
   std::vector<SharedFace::Size>& sizes = shared->sizes;

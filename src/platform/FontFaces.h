@@ -1,8 +1,10 @@
 // FreeType faces for the styled text call: one FreeType library of our own,
 // separate from the drawing library's, and the few faces used last kept open
-// by font list, each with the few character sizes used last. A face is
-// handed to one caller at a time.
+// by font list, each with the few character sizes used last and the glyphs
+// loaded from it. A face is handed to one caller at a time.
 #pragma once
+
+#include "platform/GlyphCache.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -34,6 +36,9 @@ class FaceLease {
   // font's size program runs once) and kept for later calls; glyph programs
   // cannot change it, so a kept size hints exactly as a new one.
   FT_Size activeSize(FT_F26Dot6 height, FT_UInt dpi);
+
+  // The glyphs loaded from the face so far.
+  GlyphCache& glyphs();
 
  private:
   // Declared in this order so that the lock is released before the face

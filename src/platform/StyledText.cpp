@@ -1,6 +1,7 @@
 #include "platform/StyledText.h"
 
 #include "platform/FontFaces.h"
+#include "platform/GlyphCache.h"
 #include "platform/StyledTextDetail.h"
 #include "platform/TextDecoding.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -23,7 +25,8 @@ namespace {
 // kerning, pen positions and the box are worked out in 26.6 units at
 // kMetricDpi, the glyphs are loaded again and drawn at kPictureDpi, and the
 // pen position is carried over from one to the other in double arithmetic in
-// the same order of operations.
+// the same order of operations. What a glyph gives at either size is kept
+// with the face (GlyphCache.h): each glyph is loaded and rendered once.
 constexpr int kMetricDpi = 300;
 constexpr int kPictureDpi = 96;
 constexpr int kMetricUnitsPerInch = kMetricDpi * 64;
@@ -245,7 +248,7 @@ class TextRun {
   }
 
   bool setSize(FT_Size& size, FT_UInt dpi, FT_Pos& strength) {
-    size = lease.activeSize(static_cast<FT_F26Dot6>(request.pointSize * 64), dpi);
+    size = lease.activeSize(characterHeight(), dpi);
     if (size == nullptr) {
       return false;
     }
@@ -281,8 +284,8 @@ class TextRun {
   }
 
   // Glyph indices and advances at the metric size; a kerning distance is
-  // added to the advance of the glyph before it. Styled glyphs are loaded
-  // here once for both the advance and the box.
+  // added to the advance of the glyph before it. Styled glyphs give their
+  // advance and their box from one load.
   const char* layOut() {
     FT_Activate_Size(metricSize);
     const bool kerning = !FT_IS_FIXED_WIDTH(face) && FT_HAS_KERNING(face);
@@ -294,24 +297,20 @@ class TextRun {
       if (kerning && previous != 0 && index != 0) {
         FT_Get_Kerning(face, previous, index, FT_KERNING_DEFAULT, &delta);
       }
-      if (FT_Load_Glyph(face, index, layoutFlags) != 0) {
+      const MetricGlyph* loaded = metricGlyph(index, layoutFlags);
+      if (loaded == nullptr) {
         return "Problem doing text layout";
       }
       if (delta.x != 0) {
         glyphs[i - 1].advance += delta.x;
       }
-      glyphs[i] = {index, face->glyph->metrics.horiAdvance + metricStrength, {}};
-      if (styled) {
-        applyStyle(metricStrength);
-        FT_Outline_Get_CBox(&face->glyph->outline, &glyphs[i].styledOutline);
-      }
+      glyphs[i] = {index, loaded->advance + metricStrength, loaded->styledOutline};
       previous = codes[i] == '\r' || codes[i] == '\n' ? 0 : index;
     }
     return nullptr;
   }
 
   const char* placeGlyph(std::size_t i) {
-    FT_Activate_Size(metricSize);
     if (codes[i] == '\r') {
       pen.x = 0;
       return nullptr;
@@ -321,10 +320,15 @@ class TextRun {
       return nullptr;
     }
     const LaidOutGlyph& glyph = glyphs[i];
-    if (!styled && FT_Load_Glyph(face, glyph.index, glyphFlags) != 0) {
-      return "Problem loading glyph";
+    const FT_Glyph_Metrics* metrics = nullptr;
+    if (!styled) {
+      const MetricGlyph* loaded = metricGlyph(glyph.index, glyphFlags);
+      if (loaded == nullptr) {
+        return "Problem loading glyph";
+      }
+      metrics = &loaded->metrics;
     }
-    addMetricBox(i == 0, glyph);
+    addMetricBox(i == 0, glyph, metrics);
     if (render || styled) {
       if (const char* error = drawGlyph(glyph.index)) {
         return error;
@@ -342,6 +346,74 @@ class TextRun {
     pen.y &= ~static_cast<FT_Pos>(63);
   }
 
+  // A glyph at the metric size as `flags` load it, from the face's glyphs
+  // or loaded now; null when it does not load.
+  const MetricGlyph* metricGlyph(FT_UInt index, FT_Int32 flags) {
+    const GlyphKey key{characterHeight(), kMetricDpi, flags, request.style.bold, request.style.italic, index};
+    if (const MetricGlyph* kept = lease.glyphs().findMetric(key)) {
+      return kept;
+    }
+    FT_Activate_Size(metricSize);
+    if (FT_Load_Glyph(face, index, flags) != 0) {
+      return nullptr;
+    }
+    MetricGlyph loaded{face->glyph->metrics.horiAdvance, face->glyph->metrics, {}};
+    if (styled) {
+      applyStyle(metricStrength);
+      FT_Outline_Get_CBox(&face->glyph->outline, &loaded.styledOutline);
+    }
+    return &lease.glyphs().addMetric(key, loaded);
+  }
+
+  // A glyph at the picture size, styled, with its bitmap; from the face's
+  // glyphs or loaded and rendered now. Null with `error` set when it does
+  // not load; a bitmap that cannot be made is an error only for drawing.
+  const PictureGlyph* pictureGlyph(FT_UInt index, const char*& error) {
+    const GlyphKey key{characterHeight(), kPictureDpi, glyphFlags, request.style.bold, request.style.italic, index};
+    if (const PictureGlyph* kept = lease.glyphs().findPicture(key)) {
+      return kept;
+    }
+    FT_Activate_Size(pictureSize);
+    if (FT_Load_Glyph(face, index, glyphFlags) != 0) {
+      error = "Problem loading glyph";
+      return nullptr;
+    }
+    if (styled) {
+      applyStyle(pictureStrength);
+    }
+    PictureGlyph loaded;
+    const FT_Outline& outline = face->glyph->outline;
+    loaded.hasOutline = outline.n_points != 0;
+    if (loaded.hasOutline) {
+      FT_Outline_Get_CBox(&outline, &loaded.outlineBox);
+    }
+    ScopedGlyph glyph;
+    const char* bitmapError = nullptr;
+    if (FT_Get_Glyph(face->glyph, &glyph.handle) != 0) {
+      bitmapError = "Problem loading glyph";
+    } else if (glyph.handle->format != FT_GLYPH_FORMAT_BITMAP &&
+               FT_Glyph_To_Bitmap(&glyph.handle, FT_RENDER_MODE_NORMAL, nullptr, 1) != 0) {
+      bitmapError = "Problem rendering glyph";
+    }
+    if (bitmapError != nullptr) {
+      // Kept for this call only, without a bitmap: drawing reports the error.
+      unrendered = std::move(loaded);
+      unrenderedError = bitmapError;
+      return &unrendered;
+    }
+    const FT_BitmapGlyphRec& rendered = *reinterpret_cast<FT_BitmapGlyph>(glyph.handle);
+    loaded.left = rendered.left;
+    loaded.top = rendered.top;
+    loaded.bitmap = rendered.bitmap;
+    const auto rowBytes = static_cast<std::size_t>(std::abs(rendered.bitmap.pitch));
+    loaded.pixels.assign(rendered.bitmap.buffer, rendered.bitmap.buffer + rowBytes * rendered.bitmap.rows);
+    loaded.bitmap.buffer = loaded.pixels.data();
+    return &lease.glyphs().addPicture(key, std::move(loaded));
+  }
+
+  // The character height of both sizes, in 26.6 points.
+  FT_F26Dot6 characterHeight() const { return static_cast<FT_F26Dot6>(request.pointSize * 64); }
+
   // Slants and emboldens the outline in the glyph slot at the active size.
   void applyStyle(FT_Pos strength) {
     FT_Outline& outline = face->glyph->outline;
@@ -357,7 +429,7 @@ class TextRun {
   // The glyph's part of the box at the metric size. Plain text takes the
   // glyph metrics and the advance; styled text the styled outline, with the
   // right edge at the advance or the ink, whichever lies further.
-  void addMetricBox(bool first, const LaidOutGlyph& glyph) {
+  void addMetricBox(bool first, const LaidOutGlyph& glyph, const FT_Glyph_Metrics* metrics) {
     FT_Vector glyphMin{};
     FT_Vector glyphMax{};
     if (styled) {
@@ -365,9 +437,8 @@ class TextRun {
       glyphMin = {pen.x + cbox.xMin, pen.y - cbox.yMax};
       glyphMax = {pen.x + std::max(glyph.advance, cbox.xMax), pen.y - cbox.yMin};
     } else {
-      const FT_Glyph_Metrics& metrics = face->glyph->metrics;
-      glyphMin = {pen.x + metrics.horiBearingX, pen.y - metrics.horiBearingY};
-      glyphMax = {pen.x + glyph.advance, glyphMin.y + metrics.height};
+      glyphMin = {pen.x + metrics->horiBearingX, pen.y - metrics->horiBearingY};
+      glyphMax = {pen.x + glyph.advance, glyphMin.y + metrics->height};
     }
     if (first) {
       totalMin = glyphMin;
@@ -379,45 +450,38 @@ class TextRun {
   }
 
   const char* drawGlyph(FT_UInt index) {
-    FT_Activate_Size(pictureSize);
-    if (FT_Load_Glyph(face, index, glyphFlags) != 0) {
-      return "Problem loading glyph";
+    const char* error = nullptr;
+    const PictureGlyph* glyph = pictureGlyph(index, error);
+    if (glyph == nullptr) {
+      return error;
     }
     if (styled) {
-      applyStyle(pictureStrength);
-      addInk();
+      addInk(*glyph);
     }
     if (!render) {
       return nullptr;
     }
-    ScopedGlyph glyph;
-    if (FT_Get_Glyph(face->glyph, &glyph.handle) != 0) {
-      return "Problem loading glyph";
+    if (glyph == &unrendered) {
+      return unrenderedError;
     }
-    if (glyph.handle->format != FT_GLYPH_FORMAT_BITMAP &&
-        FT_Glyph_To_Bitmap(&glyph.handle, FT_RENDER_MODE_NORMAL, nullptr, 1) != 0) {
-      return "Problem rendering glyph";
-    }
-    drawBitmap(*reinterpret_cast<FT_BitmapGlyph>(glyph.handle));
+    drawBitmap(*glyph);
     return nullptr;
   }
 
   // The pixels the styled outline can cover: a pixel has ink only where the
   // outline's control box reaches into it.
-  void addInk() {
-    const FT_Outline& outline = face->glyph->outline;
-    if (outline.n_points == 0) {
+  void addInk(const PictureGlyph& glyph) {
+    if (!glyph.hasOutline) {
       return;
     }
-    FT_BBox cbox{};
-    FT_Outline_Get_CBox(&outline, &cbox);
+    const FT_BBox& cbox = glyph.outlineBox;
     const int x = pixelFloor(pen.x);
     const int y = pixelFloor(pen.y);
     ink.add(x + floorPixels(cbox.xMin), y - ceilPixels(cbox.yMax), x + ceilPixels(cbox.xMax) - 1,
             y - floorPixels(cbox.yMin) - 1);
   }
 
-  void drawBitmap(const FT_BitmapGlyphRec& glyph) {
+  void drawBitmap(const PictureGlyph& glyph) {
     int left = 0;
     int top = 0;
     if (styled) {
@@ -501,6 +565,9 @@ class TextRun {
   FT_Pos pictureStrength = 0;
   std::vector<std::uint32_t> codes;
   std::vector<LaidOutGlyph> glyphs;
+  // A glyph of this call whose bitmap could not be made, and why.
+  PictureGlyph unrendered;
+  const char* unrenderedError = nullptr;
   FT_Vector pen{0, 0};
   FT_Vector totalMin{0, 0};
   FT_Vector totalMax{0, 0};
@@ -543,6 +610,15 @@ extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char
 }
 
 namespace nimbuswatch::platform {
+
+bool isFontPath(std::string_view fontlist) {
+  return fontlist.find('/') != std::string_view::npos && fontlist.find(';') == std::string_view::npos;
+}
+
+const char* drawStyledText(gdImagePtr im, int* brect, int fg, const char* fontPath, double ptsize, int x,
+                           int y, const char* text, int bold, int italic) {
+  return detail::drawText(im, brect, fg, fontPath, ptsize, 0.0, x, y, text, detail::TextStyle{bold != 0, italic != 0});
+}
 
 const char* readFaceMetrics(const char* path, int pointSize, FaceMetrics& metrics) {
   detail::FaceLease lease = detail::leaseFace(path);

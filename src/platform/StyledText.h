@@ -4,6 +4,8 @@
 
 #include <gd.h>
 
+#include <string_view>
+
 // The first nine arguments mean what they mean for gdImageStringFT: the
 // picture (null to measure only), the box of eight integers filled on return
 // (lower-left x, y, lower-right x, y, upper-right x, y, upper-left x, y), the
@@ -26,6 +28,20 @@ extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char
                                    const char* string, int bold, int italic);
 
 namespace nimbuswatch::platform {
+
+// True when the drawing library takes `fontlist` as it stands, as the path
+// of one font file: it is no ";" separated list and holds a "/" (a name
+// without one the library looks for in its font path).
+bool isFontPath(std::string_view fontlist);
+
+// The styled text call (see gdImageStringFTSA) with plain text laid out by
+// our own faces as well, at the angle 0. For a font named by a path (see
+// isFontPath) this gives exactly gdImageStringFT's box and pixels, and the
+// glyphs stay loaded with the face: the measuring call and the drawing call
+// of a picture, and the pictures after it, load and render each glyph once.
+// Returns null, or an error text.
+const char* drawStyledText(gdImagePtr im, int* brect, int fg, const char* fontPath, double ptsize, int x,
+                           int y, const char* text, int bold, int italic);
 
 // A face's line metrics at a point size and 96 dots per inch, in 26.6 pixels
 // (the underline position and thickness scaled to the size).

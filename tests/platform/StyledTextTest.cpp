@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -199,6 +200,54 @@ TEST_F(StyledTextTest, OwnLayoutReproducesTheLibraryExactly) {
               expectSamePictures(library.get(), own.get());
             }
           }
+        }
+      }
+    }
+  }
+}
+
+// The GIF rendering lays out plain text by our own faces wherever the font
+// is named by a path: for every face installed with the system, the
+// measuring and the drawing call as the rendering makes them give the
+// library's boxes and pixels, the first time and again from the glyphs the
+// face keeps.
+TEST_F(StyledTextTest, EveryInstalledFaceDrawsPlainTextLikeTheLibrary) {
+  std::vector<std::string> fonts;
+  for (const char* folder : {"dejavu", "liberation"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(kFonts + folder)) {
+      if (entry.path().extension() == ".ttf") {
+        fonts.push_back(entry.path().string());
+      }
+    }
+  }
+  ASSERT_GE(fonts.size(), 20U);
+  std::sort(fonts.begin(), fonts.end());
+  for (const std::string& font : fonts) {
+    ASSERT_TRUE(isFontPath(font));
+    for (const double size : {9.0, 11.0, 14.0, 16.0, 21.0, 36.0}) {
+      for (const char* text : {"office@example.org", "AVAWAY To Wa, fjord &amp; caf\xC3\xA9"}) {
+        SCOPED_TRACE(font + " " + std::to_string(size) + " [" + text + "]");
+        Box expected{};
+        ASSERT_EQ(gdImageStringFT(nullptr, expected.data(), 0, font.c_str(), size, 0.0, 0, 0, text), nullptr);
+        const int width = expected[2] - expected[0] + 2;
+        const int height = static_cast<int>(size * 2);
+        const int baseline = static_cast<int>(size * 1.5);
+        const Picture library = makePicture(width, height, false, false);
+        Box expectedDrawn{};
+        ASSERT_EQ(gdImageStringFT(library.get(), expectedDrawn.data(), -1, font.c_str(), size, 0.0,
+                                  1 - expected[0], baseline, text),
+                  nullptr);
+        for (int round = 0; round < 2; ++round) {
+          Box measured{};
+          Box drawn{};
+          ASSERT_EQ(drawStyledText(nullptr, measured.data(), 0, font.c_str(), size, 0, 0, text, 0, 0), nullptr);
+          EXPECT_EQ(measured, expected);
+          const Picture own = makePicture(width, height, false, false);
+          ASSERT_EQ(drawStyledText(own.get(), drawn.data(), -1, font.c_str(), size, 1 - expected[0], baseline,
+                                   text, 0, 0),
+                    nullptr);
+          EXPECT_EQ(drawn, expectedDrawn);
+          expectSamePictures(library.get(), own.get());
         }
       }
     }
