@@ -82,6 +82,8 @@ void CoreRequestHandler::writeGif(const std::string& path, const GifBytes& gif) 
     logMessage(kError, "GD couldn't write file %s", path.c_str());
     return;
   }
+  // The picture goes out in one write, without a stream buffer of its own.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   bool written = std::fwrite(gif.data(), 1, gif.size(), file) == gif.size();
   written = std::fclose(file) == 0 && written;
   if (!written || !platform::replaceFile(temporary, path)) {

@@ -20,15 +20,22 @@ namespace {
 constexpr const char* kLevelNames[] = {"emergency", "alert",  "critical", "error", "warning",
                                        "notice",    "info",   "debug",    "stream"};
 
-// The local time as "%a, %d %b %Y %H:%M:%S %z".
-std::string timeText() {
+// The local time as "%a, %d %b %Y %H:%M:%S %z". Each thread keeps the text
+// of the last second it wrote: a busy log writes many lines a second.
+const std::string& timeText() {
+  thread_local std::time_t second = -1;
+  thread_local std::string text;
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  char buffer[128] = {};
-  if (localtime_r(&now, &local) != nullptr) {
-    std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S %z", &local);
+  if (now != second) {
+    std::tm local{};
+    char buffer[128] = {};
+    if (localtime_r(&now, &local) != nullptr) {
+      std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S %z", &local);
+    }
+    text = buffer;
+    second = now;
   }
-  return buffer;
+  return text;
 }
 
 // The most of any one value a line carries; a longer value is cut and

@@ -11,6 +11,9 @@ void traceLine(const std::string& text) {
   if (file == nullptr) {
     return;
   }
+  // Unbuffered: the line goes out in the one write of its call, and no
+  // stream buffer is made for it.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   std::fprintf(file, "%s \n", text.c_str());
   std::fclose(file);
 }

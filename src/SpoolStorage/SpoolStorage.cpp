@@ -30,6 +30,8 @@ bool writeWhole(const std::string& path, const std::string& text) {
     logWriteFailure(errno);
     return false;
   }
+  // The text goes out in one write, without a stream buffer of its own.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   int error = ok ? 0 : errno;
   if (std::fclose(file) != 0 && ok) {
@@ -122,6 +124,8 @@ std::string SpoolStorage::load(std::string identifier) {
   if (file == nullptr) {
     return {};
   }
+  // Read straight into the buffer below, without a stream buffer.
+  std::setvbuf(file, nullptr, _IONBF, 0);
   std::string text;
   char buffer[8192];
   std::size_t got = 0;

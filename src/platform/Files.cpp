@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,19 +11,32 @@ namespace nimbuswatch::platform {
 
 bool pathExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
+// Asked of the file system without opening the file: two calls instead of
+// the three of opening, examining and closing it.
 bool fileOpensForReading(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    return false;
-  }
   struct stat status {};
-  const bool isDirectory = ::fstat(::fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
-  std::fclose(file);
-  return !isDirectory;
+  return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode) &&
+         ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0;
 }
 
+namespace {
+
+thread_local std::string threadSuffix;
+
+// The one thread of a child made by fork must not keep its parent's suffix.
+void forgetSuffixInChild() { threadSuffix.clear(); }
+
+}  // namespace
+
+// Made once per thread: asking for the process and thread identifiers costs
+// two calls into the kernel.
 std::string temporarySuffix() {
-  return ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(::gettid());
+  static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetSuffixInChild) == 0;
+  (void)registered;
+  if (threadSuffix.empty()) {
+    threadSuffix = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(::gettid());
+  }
+  return threadSuffix;
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {

@@ -26,7 +26,8 @@ inline bool isPlainFileName(std::string_view name) {
 // True when something exists at `path` (a file or a directory).
 bool pathExists(const std::string& path);
 
-// True when `path` opens with mode "rb" as a file; a directory does not count.
+// True when `path` names a file this process may open for reading; a
+// directory does not count.
 bool fileOpensForReading(const std::string& path);
 
 // A suffix for a temporary file name that no other thread or process uses
