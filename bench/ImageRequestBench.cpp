@@ -2,7 +2,9 @@
 // characters at 16 points) into GIF bytes, the first request of an image URL
 // (spool read, drawing, GIF written and renamed into place) and a request
 // whose GIF is already there. Settings, catalogue, log and trace are real
-// files in a temporary directory, as the filter has them.
+// files in a temporary directory, as the filter has them. The reference is
+// Pillow drawing the same pictures (bench/pillow-reference); the program
+// ends with the ratio of first requests to Pillow's pictures.
 #include "CoreRequestHandler/CoreRequestHandler.h"
 #include "Logger/Logger.h"
 #include "Settings/Settings.h"
@@ -12,8 +14,11 @@
 #include <benchmark/benchmark.h>
 #include <gd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
+#include <map>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -26,6 +31,9 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kLiberation = "/usr/share/fonts/truetype/liberation/";
+// The font and size of typicalElement, for the reference.
+const std::string kTypicalFont = kLiberation + "LiberationSerif-Regular.ttf";
+constexpr int kTypicalPoints = 16;
 
 // Elements as a page writes them: same font, size and colour, a different
 // address each.
@@ -148,5 +156,76 @@ void BM_CacheHit(benchmark::State& state) {
 }
 BENCHMARK(BM_CacheHit);
 
+// Pillow drawing 500 such pictures per iteration in a Python process of its
+// own, timed by itself.
+void BM_PillowReference(benchmark::State& state) {
+  constexpr int kPictures = 500;
+  const std::string command = std::string(NIMBUSWATCH_BENCH_DIR "/pillow-reference ") + kTypicalFont + " " +
+                              std::to_string(kTypicalPoints) + " " + std::to_string(kPictures);
+  std::int64_t pictures = 0;
+  for (auto _ : state) {
+    std::FILE* reference = ::popen(command.c_str(), "r");
+    double rate = 0;
+    const bool read = reference != nullptr && std::fscanf(reference, "%lf", &rate) == 1;
+    if (reference != nullptr) {
+      ::pclose(reference);
+    }
+    if (!read || rate <= 0) {
+      state.SkipWithError("bench/pillow-reference failed: is Pillow there (scripts/install-deps --bench)?");
+      break;
+    }
+    state.SetIterationTime(kPictures / rate);
+    pictures += kPictures;
+  }
+  state.counters["pictures/s"] = benchmark::Counter(double(pictures), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_PillowReference)->UseManualTime()->Iterations(3);
+
+// Shows every run as the console does and keeps the rate each benchmark
+// reported: its median when repeated.
+class RateKeeper : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    benchmark::ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || !(single || median)) {
+        continue;
+      }
+      for (const char* counter : {"requests/s", "pictures/s"}) {
+        if (const auto found = run.counters.find(counter); found != run.counters.end()) {
+          rates[run.run_name.function_name] = found->second.value;
+        }
+      }
+    }
+  }
+
+  void printRatio() const {
+    const auto first = rates.find("BM_FirstRequest");
+    const auto pillow = rates.find("BM_PillowReference");
+    if (first == rates.end() || pillow == rates.end() || pillow->second <= 0) {
+      return;
+    }
+    std::printf("first requests %.0f/s, Pillow %.0f pictures/s: %.2f x Pillow (target: at least 2)\n",
+                first->second, pillow->second, first->second / pillow->second);
+  }
+
+ private:
+  std::map<std::string, double> rates;
+};
+
 }  // namespace
 }  // namespace nimbuswatch::bench
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  nimbuswatch::bench::RateKeeper reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatio();
+  benchmark::Shutdown();
+  return 0;
+}
