@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 
 namespace nimbuswatch {
 
@@ -191,6 +192,14 @@ struct Palette {
   int foreground = 0;
 };
 
+// Every pixel of the palette picture set to `colour`, row by row: what
+// gdImageFilledRectangle over the whole picture does pixel by pixel.
+void fillPicture(gdImagePtr picture, int colour) {
+  for (int y = 0; y < gdImageSY(picture); ++y) {
+    std::memset(picture->pixels[y], colour, static_cast<std::size_t>(gdImageSX(picture)));
+  }
+}
+
 // The background is the first palette entry (transparent white unless
 // bgcolor names a colour), the text colour the second (black unless color
 // names one); the picture is interlaced and filled with the background.
@@ -209,7 +218,7 @@ Palette preparePicture(gdImagePtr picture, const ElementRecord& record) {
   parseColour(record.attributeValue("color"), red, green, blue);
   palette.foreground = gdImageColorAllocate(picture, red, green, blue);
   gdImageInterlace(picture, 1);
-  gdImageFilledRectangle(picture, 0, 0, gdImageSX(picture) - 1, gdImageSY(picture) - 1, palette.background);
+  fillPicture(picture, palette.background);
   return palette;
 }
 
