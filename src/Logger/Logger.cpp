@@ -1,10 +1,17 @@
 #include "Logger/Logger.h"
 
 #include "platform/ErrorText.h"
+#include "platform/Files.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace nimbuswatch {
 
@@ -24,24 +31,136 @@ std::string timeText() {
   return buffer;
 }
 
-// Appends printf-style output to `line`, whatever its length.
+// The most of any one value a line carries; a longer value is cut and
+// marked with "...".
+constexpr std::size_t kLongestValue = 1024;
+
+// Appends a logged value: at most kLongestValue bytes of it, and every
+// control byte as "\xNN", so a value from a request can neither forge a
+// line of its own nor flood the log.
+void appendValue(std::string& line, std::string_view value) {
+  const bool cut = value.size() > kLongestValue;
+  if (cut) {
+    value = value.substr(0, kLongestValue);
+  }
+  for (const char byte : value) {
+    const auto code = static_cast<unsigned char>(byte);
+    if (code < 0x20 || code == 0x7F) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      line += "\\x";
+      line += kHex[code >> 4];
+      line += kHex[code & 0x0F];
+    } else {
+      line += byte;
+    }
+  }
+  if (cut) {
+    line += "...";
+  }
+}
+
+// Formats one number conversion `spec` with the argument its length letters
+// name.
+template <typename Number>
+int formatNumber(char* buffer, std::size_t size, const std::string& spec, std::va_list& arguments) {
+  return std::snprintf(buffer, size, spec.c_str(), va_arg(arguments, Number));
+}
+
+int formatInteger(char* buffer, std::size_t size, const std::string& spec, std::va_list& arguments) {
+  if (spec.find("ll") != std::string::npos) {
+    return formatNumber<long long>(buffer, size, spec, arguments);
+  }
+  if (spec.find('l') != std::string::npos) {
+    return formatNumber<long>(buffer, size, spec, arguments);
+  }
+  if (spec.find('z') != std::string::npos) {
+    return formatNumber<std::size_t>(buffer, size, spec, arguments);
+  }
+  if (spec.find('j') != std::string::npos) {
+    return formatNumber<std::intmax_t>(buffer, size, spec, arguments);
+  }
+  if (spec.find('t') != std::string::npos) {
+    return formatNumber<std::ptrdiff_t>(buffer, size, spec, arguments);
+  }
+  return formatNumber<int>(buffer, size, spec, arguments);
+}
+
+// Appends `text` padded with blanks to the conversion's width: on the left,
+// or on the right with the "-" flag.
+void appendPadded(std::string& line, const std::string& spec, const std::string& text) {
+  const std::size_t digits = spec.find_first_of("123456789");
+  const std::size_t width = digits != std::string::npos ? std::strtoul(spec.c_str() + digits, nullptr, 10) : 0;
+  const std::size_t padding = width > text.size() ? width - text.size() : 0;
+  const bool left = spec.find('-') != std::string::npos;
+  line.append(left ? 0 : padding, ' ');
+  line += text;
+  line.append(left ? padding : 0, ' ');
+}
+
+// Appends one printf conversion `spec` (from its "%" to its letter) with the
+// argument it takes; strings and characters go through appendValue.
+void appendConversion(std::string& line, const std::string& spec, std::va_list& arguments) {
+  char buffer[512];
+  int written = 0;
+  std::string value;
+  switch (spec.back()) {
+    case 's': {
+      const char* text = va_arg(arguments, const char*);
+      appendValue(value, text != nullptr ? std::string_view(text) : std::string_view("(null)"));
+      appendPadded(line, spec, value);
+      return;
+    }
+    case 'c': {
+      const char byte = static_cast<char>(va_arg(arguments, int));
+      appendValue(value, std::string_view(&byte, 1));
+      appendPadded(line, spec, value);
+      return;
+    }
+    case 'p':
+      written = formatNumber<void*>(buffer, sizeof buffer, spec, arguments);
+      break;
+    case 'f':
+    case 'e':
+    case 'g':
+      written = formatNumber<double>(buffer, sizeof buffer, spec, arguments);
+      break;
+    default:
+      written = formatInteger(buffer, sizeof buffer, spec, arguments);
+      break;
+  }
+  if (written > 0) {
+    line.append(buffer, std::min(static_cast<std::size_t>(written), sizeof buffer - 1));
+  }
+}
+
+// Appends printf-style output to `line`. The format's own text is copied as
+// it is; each value is cut and escaped by appendValue. Understands the
+// conversions d i u x X o c s p f e g with flags, width, precision and the
+// length letters hh h l ll z j t.
 void appendFormatted(std::string& line, const char* format, std::va_list arguments) {
-  char stackBuffer[1024];
-  std::va_list copy;
-  va_copy(copy, arguments);
-  const int needed = std::vsnprintf(stackBuffer, sizeof stackBuffer, format, copy);
-  va_end(copy);
-  if (needed < 0) {
-    return;
+  std::va_list rest;
+  va_copy(rest, arguments);
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      line += *p;
+      continue;
+    }
+    if (p[1] == '%') {
+      line += '%';
+      ++p;
+      continue;
+    }
+    const char* end = p + 1;
+    while (*end != '\0' && std::strchr("-+ #0123456789.hlzjt", *end) != nullptr) {
+      ++end;
+    }
+    if (*end == '\0') {
+      break;
+    }
+    appendConversion(line, std::string(p, end + 1), rest);
+    p = end;
   }
-  if (static_cast<std::size_t>(needed) < sizeof stackBuffer) {
-    line.append(stackBuffer, static_cast<std::size_t>(needed));
-    return;
-  }
-  const std::size_t start = line.size();
-  line.resize(start + static_cast<std::size_t>(needed) + 1);
-  std::vsnprintf(line.data() + start, static_cast<std::size_t>(needed) + 1, format, arguments);
-  line.resize(start + static_cast<std::size_t>(needed));
+  va_end(rest);
 }
 
 }  // namespace
@@ -50,7 +169,8 @@ const char* levelName(int level) {
   return level >= 0 && level <= kStream ? kLevelNames[level] : "unknown";
 }
 
-Logger::Logger(std::string path) : file(std::fopen(path.c_str(), "wb")), threshold(kInfo) {
+Logger::Logger(std::string path, int threshold)
+    : file(platform::openEmptiedForAppend(path)), threshold(threshold) {
   if (file == nullptr) {
     const int error = errno;
     const std::string message =

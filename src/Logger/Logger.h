@@ -31,9 +31,11 @@ class LoggerError : public std::runtime_error {
 
 class Logger {
  public:
-  // Opens `path` with mode "wb", so every start begins an empty log. On
+  // Opens `path` emptied, so every start begins an empty log, and writes it
+  // with append semantics from then on. On
   // failure writes the reason to standard error and throws LoggerError.
-  explicit Logger(std::string path);
+  // Lines above `threshold` are not written.
+  explicit Logger(std::string path, int threshold = kInfo);
   ~Logger();
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;

@@ -10,7 +10,7 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kValueNames[] = {"LogFile",   "ImagesDir",       "FontsDir",       "SpoolDir",
-                                       "ImagesURL", "DefaultFontFace", "DefaultFontSize"};
+                                       "ImagesURL", "DefaultFontFace", "DefaultFontSize", "LogLevel"};
 
 }  // namespace
 

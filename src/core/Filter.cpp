@@ -117,6 +117,24 @@ void dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notificati
   }
 }
 
+// The optional setting LogLevel: a level from 0 to 8 keeps the lines up to
+// it; absent, it is 6 (info). Anything else is reported once the log is
+// open and leaves the default.
+struct LogLevelSetting {
+  int level = kInfo;
+  bool valid = true;
+};
+
+LogLevelSetting readLogLevel(const std::string& text) {
+  if (text.empty()) {
+    return {};
+  }
+  if (text.size() == 1 && text[0] >= '0' && text[0] <= '0' + kStream) {
+    return {text[0] - '0', true};
+  }
+  return {kInfo, false};
+}
+
 }  // namespace
 
 void startUp() {
@@ -126,8 +144,9 @@ void startUp() {
   const Settings* settings = state.settings;
   auto setting = [settings](const char* name) { return std::string(settings != nullptr ? settings->get(name) : ""); };
   state.spool = new (std::nothrow) SpoolStorage(setting("SpoolDir"));
+  const LogLevelSetting logLevel = readLogLevel(setting("LogLevel"));
   try {
-    state.logger = new Logger(setting("LogFile"));
+    state.logger = new Logger(setting("LogFile"), logLevel.level);
   } catch (const LoggerError&) {
     state.logger = nullptr;  // reported on standard error; the filter runs without a log
   }
@@ -137,6 +156,10 @@ void startUp() {
   // The drawing library makes its font cache on first use without a lock:
   // make it now, before any worker thread can draw.
   gdFontCacheSetup();
+  if (!logLevel.valid) {
+    logMessage(kWarning, "%s:%d ignoring LogLevel [%s]: not a level from 0 to 8", kModule, __LINE__,
+               setting("LogLevel").c_str());
+  }
   logMessage(kNotice, "started");
 }
 

@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,18 @@ std::string temporarySuffix() {
 
 bool replaceFile(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::FILE* openEmptiedForAppend(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    return nullptr;
+  }
+  std::FILE* file = ::fdopen(fd, "ab");
+  if (file == nullptr) {
+    ::close(fd);
+  }
+  return file;
 }
 
 void removeFile(const std::string& path) { std::remove(path.c_str()); }

@@ -2,6 +2,7 @@
 // Windows build maps them onto _access, MoveFileExA and GetCurrentThreadId.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace nimbuswatch::platform {
@@ -20,6 +21,12 @@ std::string temporarySuffix();
 // reader sees either the old file or the whole new one. False on failure,
 // with errno set.
 bool replaceFile(const std::string& from, const std::string& to);
+
+// Opens `path` for writing, emptied, with append semantics from then on:
+// every write lands at the file's current end, so a copy-and-truncate
+// rotation leaves no hole and lines of several processes never overlap.
+// Null on failure, with errno set.
+std::FILE* openEmptiedForAppend(const std::string& path);
 
 // Removes a file, ignoring failure.
 void removeFile(const std::string& path);

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <regex>
 #include <string>
 #include <thread>
@@ -67,9 +69,61 @@ TEST(LoggerTest, EveryStartBeginsAnEmptyLog) {
 TEST(LoggerTest, LongMessagesAreWrittenWhole) {
   TempDir dir;
   const std::string path = dir.file("log");
-  const std::string longText(5000, 'x');
-  { Logger(path).log(kError, "[%s]", longText.c_str()); }
-  EXPECT_EQ(test::withoutTime(splitLines(readFile(path)).at(0)), "error: [" + longText + "]");
+  const std::string part(1000, 'x');
+  { Logger(path).log(kError, "[%s|%s|%s|%s|%s]", part.c_str(), part.c_str(), part.c_str(), part.c_str(), part.c_str()); }
+  EXPECT_EQ(test::withoutTime(splitLines(readFile(path)).at(0)),
+            "error: [" + part + "|" + part + "|" + part + "|" + part + "|" + part + "]");
+}
+
+// Values come from requests and pages: each is cut to 1 KiB and its control
+// bytes are escaped, so a line is always exactly one line of bounded size.
+TEST(LoggerTest, ValuesAreCutAndEscapedButTheFormatIsNot) {
+  const std::string kibibyte(1024, 'v');
+  const struct {
+    std::string value;
+    std::string logged;
+  } cases[] = {
+      {"/a%0a", "/a%0a"},
+      {"/a\nforged [Mon] [emergency] x", "/a\\x0aforged [Mon] [emergency] x"},
+      {std::string("\r\t\x01\x1f\x7f\x80\xff", 7), "\\x0d\\x09\\x01\\x1f\\x7f\x80\xff"},
+      {".\\src\\core", ".\\src\\core"},
+      {kibibyte, kibibyte},
+      {kibibyte + "w", kibibyte + "..."},
+      {std::string(1 << 20, 'm'), std::string(1024, 'm') + "..."},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string path = dir.file("log");
+    { Logger(path).log(kWarning, "%s:%d [%s] %c|%5d|%-3s|%%", "m", 7, c.value.c_str(), '\n', 42, "ab"); }
+    const auto lines = splitLines(readFile(path));
+    ASSERT_EQ(lines.size(), 1u) << c.logged;
+    EXPECT_EQ(test::withoutTime(lines[0]), "warning: m:7 [" + c.logged + "] \\x0a|   42|ab |%");
+  }
+}
+
+// The log is written with append semantics: a copy-and-truncate rotation
+// leaves no hole of NUL bytes, and two writers never overwrite each other.
+TEST(LoggerTest, RotationByTruncationAndSharedWritersLoseNothing) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  Logger first(path);
+  first.log(kNotice, "before rotation %s", std::string(500, 'b').c_str());
+  ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+  first.log(kNotice, "after rotation");
+  EXPECT_EQ(readFile(path).find('\0'), std::string::npos);
+  ASSERT_EQ(splitLines(readFile(path)).size(), 1u);
+
+  Logger second(path);  // a second process starting on the same log empties it once
+  for (int i = 0; i < 50; ++i) {
+    first.log(kNotice, "first %d", i);
+    second.log(kNotice, "second %d", i);
+  }
+  const auto lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 100u);
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_EQ(test::withoutTime(lines[2 * i]), "notice: first " + std::to_string(i));
+    EXPECT_EQ(test::withoutTime(lines[2 * i + 1]), "notice: second " + std::to_string(i));
+  }
 }
 
 TEST(LoggerTest, UnopenableFileIsReportedOnStandardErrorAndThrows) {

@@ -70,12 +70,13 @@ class FilterTest : public testing::Test {
     value("ImagesURL", "/textimages/");
     value("DefaultFontFace", "Liberation Serif");
     value("DefaultFontSize", "16");
+    reg += extraSettings;
     test::writeFile(temp.file("nimbuswatch.reg"), reg);
   }
 
   LoadedFilter& start(bool withLog = true) {
     configure(withLog);
-    filter = std::make_unique<LoadedFilter>(temp.file("libnimbuswatch-copy.so"));
+    filter = std::make_unique<LoadedFilter>(temp.file("libnimbuswatch-copy" + std::to_string(starts++) + ".so"));
     EXPECT_NE(filter->getFilterVersion, nullptr);
     HTTP_FILTER_VERSION version{};
     testing::internal::CaptureStderr();
@@ -126,6 +127,8 @@ class FilterTest : public testing::Test {
   ScopedEnvironment registry;
   ScopedEnvironment traceDir;
   std::unique_ptr<LoadedFilter> filter;
+  std::string extraSettings;  // more .reg lines
+  int starts = 0;
   HTTP_FILTER_VERSION announced{};
   std::string startupStderr;
 };
@@ -152,6 +155,38 @@ TEST_F(FilterTest, AnnouncesItselfAndStartsUp) {
   EXPECT_EQ(startupStderr, "CHECKPOINT .\\src\\core:16\n");
   EXPECT_EQ(logMessages(), std::vector<std::string>{"notice: started"});
   EXPECT_NE(readFile(temp.file("settings.log")).find("Start \n"), std::string::npos);
+}
+
+// LogLevel keeps the lines up to its level; absent it is 6, and a value that
+// is no level is reported and leaves 6.
+TEST_F(FilterTest, LogLevelChoosesTheLinesWritten) {
+  const struct {
+    const char* setting;
+    std::vector<std::string> first;  // the log's first lines after one page
+  } cases[] = {
+      {nullptr, {"notice: started", "notice: Content-type=[text/html; charset=utf-8]"}},
+      {"8", {"notice: started", "notice: Content-type=[text/html; charset=utf-8]"}},
+      {"5", {"notice: started", "notice: Content-type=[text/html; charset=utf-8]"}},
+      {"4", {}},
+      {"0", {}},
+      {"9", {"warning: .\\src\\core:0 ignoring LogLevel [9]: not a level from 0 to 8", "notice: started"}},
+      {"high", {"warning: .\\src\\core:0 ignoring LogLevel [high]: not a level from 0 to 8", "notice: started"}},
+  };
+  for (const auto& c : cases) {
+    extraSettings = c.setting != nullptr ? "\"LogLevel\"=\"" + std::string(c.setting) + "\"\r\n" : "";
+    start();
+    FakeServer server;
+    htmlResponse(server);
+    serve(server, {"HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>x</p>"});
+    std::vector<std::string> messages = logMessages();
+    if (!c.first.empty()) {
+      messages.resize(std::min(messages.size(), c.first.size()));
+    }
+    for (std::string& message : messages) {
+      message = std::regex_replace(message, std::regex(R"(:\d+ ignoring)"), ":0 ignoring");
+    }
+    EXPECT_EQ(messages, c.first) << (c.setting != nullptr ? c.setting : "absent");
+  }
 }
 
 TEST_F(FilterTest, RewritesAPageAndDrawsItsPictureOnRequest) {
