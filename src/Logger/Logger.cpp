@@ -2,6 +2,7 @@
 
 #include "platform/ErrorText.h"
 #include "platform/Files.h"
+#include "platform/LocalTime.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,15 +22,7 @@ constexpr const char* kLevelNames[] = {"emergency", "alert",  "critical", "error
                                        "notice",    "info",   "debug",    "stream"};
 
 // The local time as "%a, %d %b %Y %H:%M:%S %z".
-std::string timeText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  char buffer[128] = {};
-  if (localtime_r(&now, &local) != nullptr) {
-    std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S %z", &local);
-  }
-  return buffer;
-}
+std::string timeText() { return platform::localTimeText(std::time(nullptr)); }
 
 // The most of any one value a line carries; a longer value is cut and
 // marked with "...".

@@ -1,5 +1,6 @@
-// File-system calls the filter needs beyond the C streams. POSIX here; a
-// Windows build maps them onto _access, MoveFileExA and GetCurrentThreadId.
+// File-system calls the filter needs beyond the C streams: POSIX calls on
+// Linux; _access, MoveFileExA, CreateFileA and the process and thread ids on
+// Windows.
 #pragma once
 
 #include <cstdio>
