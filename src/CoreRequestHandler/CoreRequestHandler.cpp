@@ -5,7 +5,9 @@
 #include "core/Process.h"
 #include "platform/Files.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 namespace nimbuswatch {
 
@@ -13,30 +15,19 @@ namespace {
 
 constexpr const char* kModule = ".\\src\\CoreRequestHandler";
 
-// The tail of an image URL becomes a file name in the images directory and
-// its first part a spool file name: it must not name anything elsewhere.
-bool isSafeTail(const std::string& tail) {
-  for (const char byte : tail) {
-    if (byte == '/' || byte == '\\' || byte == ':' || static_cast<unsigned char>(byte) < 0x20) {
-      return false;
-    }
-  }
-  return true;
-}
+// The length of a spool identifier: an MD5 digest in hexadecimal.
+constexpr std::size_t kIdentifierLength = 32;
+constexpr std::string_view kImageSuffix = ".gif";
 
-// The tail as it can stand in a log line: control bytes as \xNN.
-std::string printable(const std::string& tail) {
-  std::string text;
-  for (const char byte : tail) {
-    if (static_cast<unsigned char>(byte) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(byte)));
-      text += escaped;
-    } else {
-      text += byte;
-    }
-  }
-  return text;
+bool isLowerHexDigit(char byte) { return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'f'); }
+
+// Only a tail of the form the filter itself writes into pages, the
+// identifier and ".gif", is drawn. It names one file in the images directory
+// and one in the spool; any other tail would let a client create files of
+// its choosing, so it is left to the server.
+bool isImageName(std::string_view tail) {
+  return tail.size() == kIdentifierLength + kImageSuffix.size() && tail.ends_with(kImageSuffix) &&
+         std::all_of(tail.begin(), tail.begin() + kIdentifierLength, isLowerHexDigit);
 }
 
 std::string loadDescription(const std::string& identifier) {
@@ -57,8 +48,8 @@ void CoreRequestHandler::process() {
     return;
   }
   const std::string tail = url.substr(values.imagesURL.size());
-  if (!isSafeTail(tail)) {
-    logMessage(kWarning, "%s:%d refusing image name [%s]", kModule, __LINE__, printable(tail).c_str());
+  if (!isImageName(tail)) {
+    logMessage(kWarning, "%s:%d refusing image name [%s]", kModule, __LINE__, tail.c_str());
     return;
   }
   const std::string path = values.imagesDir + tail;
@@ -69,7 +60,7 @@ void CoreRequestHandler::process() {
   }
   logMessage(kDebug, "not cache hit");
 
-  const std::string identifier = tail.substr(0, tail.find('.'));
+  const std::string identifier = tail.substr(0, kIdentifierLength);
   record = parseElementDescription(loadDescription(identifier));
   if (record == nullptr) {
     logMessage(kError, "%s:%d couldn't create tag for id=[%s]", kModule, __LINE__, identifier.c_str());

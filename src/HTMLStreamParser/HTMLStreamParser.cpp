@@ -114,7 +114,20 @@ void HTMLStreamParser::flush() {
   writePending();
 }
 
+// The bytes of the current tag held so far, from its "<" up to the byte being
+// examined: those of earlier blocks in `pending`, and those of this block
+// from `tagStart` on (0 when the block began inside the tag).
+std::int64_t HTMLStreamParser::heldBytes(const Block& block) const {
+  return static_cast<std::int64_t>(pending.size()) + block.pos - block.tagStart;
+}
+
 void HTMLStreamParser::step(Block& block) {
+  if (state != State::Idle && heldBytes(block) >= kLongestTag) {
+    // Too long to be an element worth holding: abandoned like any tag that
+    // is not one, and the byte is examined again in Idle.
+    state = State::Idle;
+    return;
+  }
   const char byte = block.byte();
   switch (state) {
     case State::Idle: return stepIdle(block);
@@ -162,7 +175,10 @@ void HTMLStreamParser::stepIdle(Block& block) {
         equalsIgnoringCase(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart), kElementName) &&
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
-    if (!nameComplete || opensElement) {
+    // A name longer than the held-tag limit is abandoned within its letters,
+    // which pass through like any others.
+    const bool withinLimit = nameEnd - lt <= kLongestTag;
+    if ((!nameComplete && withinLimit) || opensElement) {
       tagName.assign(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart));
       state = State::TagName;
       return;
@@ -269,12 +285,13 @@ void HTMLStreamParser::stepValue(Block& block, char byte) {
 
 // Text: every byte joins the element's text, a line feed as a space, up to a
 // "<" that may begin the closing tag. The run up to the next "<" is taken in
-// one go.
+// one go, but never past the byte at which the held-tag limit is reached.
 void HTMLStreamParser::stepText(Block& block) {
   const char* start = block.data + block.pos;
-  const auto* found =
-      static_cast<const char*>(std::memchr(start, '<', static_cast<std::size_t>(block.nbytes - block.pos)));
-  const char* end = found != nullptr ? found : block.data + block.nbytes;
+  const auto room = static_cast<std::int32_t>(
+      std::min<std::int64_t>(block.nbytes - block.pos, kLongestTag - heldBytes(block)));
+  const auto* found = static_cast<const char*>(std::memchr(start, '<', static_cast<std::size_t>(room)));
+  const char* end = found != nullptr ? found : start + room;
   const std::size_t from = element.text.size();
   element.text.append(start, end);
   for (std::size_t i = from; i < element.text.size(); ++i) {

@@ -36,6 +36,11 @@ class HTMLStreamParser {
     ClosingTag = 9,
   };
 
+  // The most bytes of one tag or element, from its "<" on, that the parser
+  // holds: a tag that reaches it before it is complete is abandoned and
+  // passes through unchanged, so memory stays flat whatever the page.
+  static constexpr std::int64_t kLongestTag = 16384;
+
   // Everything the parser produces goes through `owner`, one run per call.
   explicit HTMLStreamParser(Writer owner);
 
@@ -64,6 +69,7 @@ class HTMLStreamParser {
   void stepText(Block& block);
   void stepClosingTag(Block& block, char byte);
 
+  std::int64_t heldBytes(const Block& block) const;
   void writePending();
   void endOfValue();
   void completeElement(Block& block);

@@ -18,10 +18,10 @@ namespace {
 constexpr const char* kModule = ".\\src\\HTTPStreamParser";
 constexpr char kLF = 0x0A;
 constexpr char kCR = 0x0D;
-constexpr std::int32_t kLargestLength = std::numeric_limits<std::int32_t>::max();
-// A chunk size must stay below 0x80000000 and be written in at most eight digits.
-constexpr std::int32_t kLargestSizeBeforeDigit = kLargestLength / 16;
-constexpr std::int32_t kMostSizeDigits = 8;
+constexpr std::int64_t kLargestLength = std::numeric_limits<std::int64_t>::max();
+// A chunk size must stay below 0x80000000, however many leading zeros it has.
+constexpr std::int64_t kLargestChunkSize = 0x7FFFFFFF;
+constexpr std::int64_t kLargestSizeBeforeDigit = kLargestChunkSize / 16;
 
 bool isSpace(char byte) { return byte == ' ' || (byte >= 0x09 && byte <= 0x0D); }
 
@@ -60,7 +60,7 @@ bool keepsHeader(std::string_view name, bool chunkedOutput) {
 
 }  // namespace
 
-std::int32_t parseContentLength(std::string_view text) {
+std::int64_t parseContentLength(std::string_view text) {
   std::size_t pos = 0;
   while (pos < text.size() && isSpace(text[pos])) {
     ++pos;
@@ -70,14 +70,17 @@ std::int32_t parseContentLength(std::string_view text) {
     negative = text[pos] == '-';
     ++pos;
   }
+  // Accumulated as a negative number, whose range is one larger.
+  constexpr std::int64_t kSmallest = std::numeric_limits<std::int64_t>::min();
   std::int64_t value = 0;
   for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    value = std::min<std::int64_t>(value * 10 + (text[pos] - '0'), std::int64_t{kLargestLength} + 1);
+    const int digit = text[pos] - '0';
+    value = value < (kSmallest + digit) / 10 ? kSmallest : value * 10 - digit;
   }
   if (negative) {
-    return static_cast<std::int32_t>(-value);
+    return value;
   }
-  return static_cast<std::int32_t>(std::min<std::int64_t>(value, kLargestLength));
+  return value == kSmallest ? kLargestLength : -value;
 }
 
 HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
@@ -86,7 +89,7 @@ HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
           Writer::to<static_cast<void (HTTPStreamParser::*)(const char*, std::int32_t)>(&HTTPStreamParser::write)>(
               *this))) {
   const std::string transferEncoding = handler.getResponseHeader("transfer-encoding");
-  const std::int32_t contentLength = parseContentLength(handler.getResponseHeader("content-length"));
+  const std::int64_t contentLength = parseContentLength(handler.getResponseHeader("content-length"));
   if (transferEncoding.empty()) {
     bodyMode = State::BodyWithLength;
     // An absent, zero, negative or unreadable length lets the body run to the
@@ -168,7 +171,7 @@ void HTTPStreamParser::stepHeaderSection(Block& block) {
 }
 
 void HTTPStreamParser::stepBody(Block& block) {
-  const std::int32_t n = std::min(remaining, block.length - block.pos);
+  const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, block.length - block.pos));
   html->feed(block.data + block.pos, n);
   remaining -= n;
   block.pos += n;
@@ -193,12 +196,11 @@ void HTTPStreamParser::stepChunkSize(Block& block) {
     return;
   }
   ++block.pos;
-  if (remaining > kLargestSizeBeforeDigit || sizeDigits == kMostSizeDigits) {
+  if (remaining > kLargestSizeBeforeDigit) {
     refuseChunkSize();
     return;
   }
   remaining = remaining * 16 + value;
-  ++sizeDigits;
 }
 
 void HTTPStreamParser::stepRestOfLine(Block& block) {
@@ -213,14 +215,13 @@ void HTTPStreamParser::stepRestOfLine(Block& block) {
   state = bodyMode;
   if (bodyMode == State::ChunkSize) {
     remaining = 0;
-    sizeDigits = 0;
   } else if (bodyMode == State::ChunkData && remaining == 0) {
     done = true;
   }
 }
 
-// A size that does not fit a 32-bit signed count cannot be read safely: the
-// body ends here as a malformed one.
+// A chunk size of 0x80000000 or more is refused: the body ends here as a
+// malformed one.
 void HTTPStreamParser::refuseChunkSize() {
   logMessage(kError, "%s:%d refusing chunk size of more than 31 bits", kModule, __LINE__);
   done = true;

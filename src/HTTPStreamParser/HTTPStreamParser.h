@@ -48,6 +48,8 @@ class HTTPStreamParser {
   State currentState() const { return state; }
   bool isDone() const { return done; }
   bool hasChunkedOutput() const { return chunkedOutput; }
+  // In a body with length or a chunk's data, the bytes still to pass.
+  std::int64_t remainingBytes() const { return remaining; }
 
  private:
   // The block being parsed; lives for one call of `parse`.
@@ -78,16 +80,15 @@ class HTTPStreamParser {
   char previous = 0;
   std::string line;
   std::int32_t lineCount = 0;
-  std::int32_t remaining = 0;
+  // Body lengths are 64-bit: a page may well be larger than 2 GiB.
+  std::int64_t remaining = 0;
   bool done = false;
-  // Hexadecimal digits of the chunk-size line read so far.
-  std::int32_t sizeDigits = 0;
 };
 
 // The decimal value of a Content-Length header as atoi reads it (leading white
-// space, an optional sign, digits; 0 when there are none), except that a value
-// beyond the 32-bit range does not wrap: it gives the largest or the smallest
-// 32-bit value.
-std::int32_t parseContentLength(std::string_view text);
+// space, an optional sign, digits; 0 when there are none), in 64 bits; a value
+// beyond that range does not wrap: it gives the largest or the smallest
+// 64-bit value.
+std::int64_t parseContentLength(std::string_view text);
 
 }  // namespace nimbuswatch

@@ -50,26 +50,32 @@ void destroyHandler(ResponseContext* context) {
   context->handler = nullptr;
 }
 
+// The record a connection keeps for its responses: made from the server's
+// per-connection memory once, and reused by every later response on the same
+// connection, so a kept-alive connection does not grow with each response.
+ResponseContext* recordFor(HTTP_FILTER_CONTEXT* pfc) {
+  if (ResponseContext* earlier = contextOf(pfc); earlier != nullptr) {
+    // A response that ended without an end of request still owns its
+    // handler: reclaim it before the record is reused.
+    destroyHandler(earlier);
+    return earlier;
+  }
+  return static_cast<ResponseContext*>(pfc->AllocMem(pfc, sizeof(ResponseContext), 0));
+}
+
 void onSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* sendResponse) {
   const std::string url = serverVariable(pfc, "URL", kUrlBuffer);
   const std::string protocol = serverVariable(pfc, "SERVER_PROTOCOL", kProtocolBuffer);
   const std::string method = serverVariable(pfc, "REQUEST_METHOD", kMethodBuffer);
 
-  auto* context = static_cast<ResponseContext*>(pfc->AllocMem(pfc, sizeof(ResponseContext), 0));
+  ResponseContext* context = recordFor(pfc);
   if (context == nullptr) {
     return;
   }
   context->pfc = pfc;
   context->sendResponse = *sendResponse;
-  context->handler = nullptr;
   context->finished = 0;
   context->handler = new (std::nothrow) ResponseHandler(context, url, protocol, method);
-
-  // A record that an earlier response on this connection left without an
-  // end of request still owns its handler: reclaim it before it is replaced.
-  if (ResponseContext* earlier = contextOf(pfc); earlier != nullptr && earlier->handler != nullptr) {
-    destroyHandler(earlier);
-  }
   pfc->pFilterContext = context;
 }
 

@@ -105,7 +105,7 @@ ResponseHandler::Bytes ResponseHandler::finish() {
 std::string ResponseHandler::getResponseHeader(const std::string& name) {
   HTTP_FILTER_CONTEXT* pfc = context->pfc;
   const auto getHeader = context->sendResponse.GetHeader;
-  if (pfc == nullptr || getHeader == nullptr || pfc->AllocMem == nullptr) {
+  if (pfc == nullptr || getHeader == nullptr) {
     return {};
   }
   // GetHeader expects the name with its colon.
@@ -115,15 +115,16 @@ std::string ResponseHandler::getResponseHeader(const std::string& name) {
   if (size == 0 || size == std::numeric_limits<DWORD>::max()) {
     return {};
   }
-  // The server releases this memory with the connection.
-  auto* buffer = static_cast<char*>(pfc->AllocMem(pfc, size + 1, 0));
-  if (buffer == nullptr) {
+  // The value goes into memory of the handler's own, not the server's
+  // per-connection memory, which would grow with every response on a
+  // kept-alive connection.
+  std::string buffer(size + 1, '\0');
+  DWORD bufferSize = size + 1;
+  if (!getHeader(pfc, headerName.data(), buffer.data(), &bufferSize)) {
     return {};
   }
-  std::memset(buffer, 0, size + 1);
-  DWORD bufferSize = size + 1;
-  getHeader(pfc, headerName.data(), buffer, &bufferSize);
-  return std::string(buffer, ::strnlen(buffer, size));
+  buffer.resize(::strnlen(buffer.data(), size));
+  return buffer;
 }
 
 void ResponseHandler::decline() { decision = 0; }

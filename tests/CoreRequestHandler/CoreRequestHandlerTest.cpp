@@ -57,34 +57,40 @@ TEST_F(CoreRequestHandlerTest, OnlyURLsUnderThePrefixAreHandled) {
   EXPECT_TRUE(imageFiles().empty());
 }
 
-TEST_F(CoreRequestHandlerTest, IdentifierIsTheTailUpToItsFirstDotAndTheFileIsTheWholeTail) {
-  const std::string identifier = store("mail@example.org", kElement);
-  handleImageRequest((kPrefix + identifier).c_str());
-  handleImageRequest((kPrefix + identifier + ".x.gif").c_str());
-  EXPECT_EQ(imageFiles(), (std::vector<std::string>{identifier, identifier + ".x.gif"}));
-  EXPECT_TRUE(Picture(readFile(images.file(identifier))));
-}
-
 TEST_F(CoreRequestHandlerTest, WithoutADescriptionNothingIsWritten) {
-  handleImageRequest(kPrefix);
-  EXPECT_TRUE(logged("notice: file name:" + images.path()));
-  EXPECT_TRUE(logged("error: couldn't create tag for id=[]"));
-
   const std::string unknown(32, 'a');
   handleImageRequest((kPrefix + unknown + ".gif").c_str());
+  EXPECT_TRUE(logged("notice: file name:" + gifPath(unknown)));
   EXPECT_TRUE(logged("error: couldn't create tag for id=[" + unknown + "]"));
 
-  writeFile(fixture.spoolDir() + "f00", "name and no tab\n");
-  handleImageRequest((kPrefix + std::string("f00.gif")).c_str());
-  EXPECT_TRUE(logged("error: couldn't create tag for id=[f00]"));
+  const std::string malformed(32, 'f');
+  writeFile(fixture.spoolDir() + malformed, "name and no tab\n");
+  handleImageRequest((kPrefix + malformed + ".gif").c_str());
+  EXPECT_TRUE(logged("error: couldn't create tag for id=[" + malformed + "]"));
   EXPECT_TRUE(imageFiles().empty());
 }
 
-// No tail reaches a file outside the images directory or a spool file
-// outside the spool directory, even when the element it names exists.
-TEST_F(CoreRequestHandlerTest, TailsThatCouldNameAnotherPlaceAreRefused) {
+// Only names of the form the filter writes, 32 lower-case hexadecimal digits
+// and ".gif", are drawn. Any other tail is left to the server and writes
+// nothing, even when it begins with an identifier that exists: so nobody can
+// fill the disk with copies under other names or types, and no tail reaches
+// a file outside the images directory or a spool file outside the spool.
+TEST_F(CoreRequestHandlerTest, OnlyNamesTheFilterWritesAreDrawn) {
   const std::string identifier = store("mail@example.org", kElement);
+  std::string upper = identifier;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const std::vector<std::pair<std::string, std::string>> tails = {
+      {"", ""},
+      {identifier, identifier},
+      {identifier + ".0", identifier + ".0"},
+      {identifier + ".html", identifier + ".html"},
+      {identifier + ".svg", identifier + ".svg"},
+      {identifier + ".gif.1", identifier + ".gif.1"},
+      {identifier + ".x.gif", identifier + ".x.gif"},
+      {identifier + ".GIF", identifier + ".GIF"},
+      {upper + ".gif", upper + ".gif"},
+      {identifier.substr(1) + ".gif", identifier.substr(1) + ".gif"},
+      {identifier + "0.gif", identifier + "0.gif"},
       {"../" + identifier + ".gif", "../" + identifier + ".gif"},
       {"..\\" + identifier + ".gif", "..\\" + identifier + ".gif"},
       {"sub/" + identifier + ".gif", "sub/" + identifier + ".gif"},

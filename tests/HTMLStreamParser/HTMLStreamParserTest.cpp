@@ -159,6 +159,68 @@ TEST(HTMLStreamParserTest, ElementNeverClosedIsHeldBackAndFlushedUnchanged) {
   EXPECT_EQ(fixture.logMessages().size(), 3u);
 }
 
+// A tag or element is held to 16,384 bytes from its "<": one that would need
+// more passes through unchanged, exactly as the byte machine says, wherever
+// the blocks are cut.
+TEST(HTMLStreamParserTest, TagsLongerThanTheLimitPassThroughAtEveryCut) {
+  ProcessFixture fixture;
+  constexpr std::size_t kLimit = HTMLStreamParser::kLongestTag;
+  const std::string open = "<textimage size=12>";
+  const std::string close = "</textimage>";
+  // An element of exactly `length` bytes between "x" and "y".
+  auto element = [&](std::size_t length) {
+    return "x" + open + std::string(length - open.size() - close.size(), 'e') + close + "y";
+  };
+  const struct {
+    std::string input;
+    bool replaced;
+  } cases[] = {
+      {element(kLimit - 1), true},
+      {element(kLimit), true},
+      {element(kLimit + 1), false},
+      {"x<textimage alt='" + std::string(kLimit, 'a') + "'>t</textimage>y", false},
+      {"x<" + std::string(kLimit + 10, 'n') + ">y<textimage>t</textimage>", true},
+      {"x<textimage>" + std::string(3 * kLimit, 'u'), false},
+      {"x<textimage>" + std::string(kLimit, 'u') + "<textimage>t</textimage>", true},
+  };
+  for (const auto& c : cases) {
+    const std::string& input = c.input;
+    std::vector<std::vector<std::size_t>> cutSets = {{}, {1}, {input.size() - 1}};
+    for (std::size_t k = kLimit - 3; k <= std::min(kLimit + 3, input.size()); ++k) cutSets.push_back({k});
+    for (std::size_t step : {4096u, 1000u, 1u}) {
+      std::vector<std::size_t> cuts;
+      for (std::size_t k = step; k < input.size(); k += step) cuts.push_back(k);
+      cutSets.push_back(cuts);
+    }
+    const std::string whole = join(run<HTMLStreamParser>(input, {}));
+    EXPECT_EQ(whole == input, !c.replaced) << input.size();
+    for (const auto& cuts : cutSets) {
+      const auto writes = run<HTMLStreamParser>(input, cuts);
+      ASSERT_EQ(writes, run<test::ReferenceScanner>(input, cuts)) << input.size() << " cut " << cuts.size();
+      ASSERT_EQ(join(writes), whole);
+    }
+  }
+}
+
+// However long an unclosed element runs, what the parser holds back stays
+// under the limit: the page streams on.
+TEST(HTMLStreamParserTest, AnUnclosedElementDoesNotHoldThePageBack) {
+  ProcessFixture fixture;
+  Sink sink;
+  HTMLStreamParser parser(sink.writer());
+  const std::string start = "<textimage color=red>";
+  parser.feed(start.data(), static_cast<std::int32_t>(start.size()));
+  const std::string block(8192, 't');
+  std::size_t fed = start.size();
+  for (int i = 0; i < 128; ++i) {
+    parser.feed(block.data(), static_cast<std::int32_t>(block.size()));
+    fed += block.size();
+    ASSERT_GT(sink.joined().size() + HTMLStreamParser::kLongestTag, fed);
+  }
+  parser.flush();
+  EXPECT_EQ(sink.joined(), start + std::string(128 * block.size(), 't'));
+}
+
 TEST(HTMLStreamParserTest, TwoElementsInOneBlockKeepTheirPlaces) {
   ProcessFixture fixture;
   const std::string input = "A<textimage>one</textimage>B<textimage>two</textimage>C";

@@ -14,12 +14,19 @@ namespace nimbuswatch::test {
 
 class ReferenceScanner {
  public:
+  static constexpr long long kLongestTag = 16384;
+
   explicit ReferenceScanner(Writer out) : out(out) {}
 
   void feed(const char* data, int nbytes) {
     int pos = 0, written = 0, tagStart = 0;
     while (pos < nbytes) {
       const char c = data[pos];
+      // A tag held to the limit is abandoned; the byte is examined again.
+      if (state != 0 && static_cast<long long>(pending.size()) + pos - tagStart >= kLongestTag) {
+        state = 0;
+        continue;
+      }
       switch (state) {
         case 0:
           if (!pending.empty()) {

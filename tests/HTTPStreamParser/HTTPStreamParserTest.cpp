@@ -171,7 +171,9 @@ TEST_F(HTTPStreamParserTest, ContentLengthBoundsTheBody) {
   }
 }
 
-TEST_F(HTTPStreamParserTest, ContentLengthReadsAsAtoiWithoutWrapping) {
+TEST_F(HTTPStreamParserTest, ContentLengthReadsAsAtoiInSixtyFourBitsWithoutWrapping) {
+  constexpr auto kLargest = std::numeric_limits<std::int64_t>::max();
+  constexpr auto kSmallest = std::numeric_limits<std::int64_t>::min();
   EXPECT_EQ(parseContentLength("120"), 120);
   EXPECT_EQ(parseContentLength(" \t+42"), 42);
   EXPECT_EQ(parseContentLength("-5"), -5);
@@ -179,12 +181,21 @@ TEST_F(HTTPStreamParserTest, ContentLengthReadsAsAtoiWithoutWrapping) {
   EXPECT_EQ(parseContentLength("abc"), 0);
   EXPECT_EQ(parseContentLength(""), 0);
   EXPECT_EQ(parseContentLength("- 5"), 0);
-  EXPECT_EQ(parseContentLength("2147483647"), 2147483647);
-  EXPECT_EQ(parseContentLength("2147483648"), 2147483647);
-  EXPECT_EQ(parseContentLength("4294967306"), 2147483647);
-  EXPECT_EQ(parseContentLength("99999999999999999999999"), 2147483647);
-  EXPECT_EQ(parseContentLength("-2147483648"), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(parseContentLength("-99999999999"), std::numeric_limits<std::int32_t>::min());
+  EXPECT_EQ(parseContentLength("2147483648"), 2147483648);
+  EXPECT_EQ(parseContentLength("4294967306"), 4294967306);
+  EXPECT_EQ(parseContentLength("9223372036854775807"), kLargest);
+  EXPECT_EQ(parseContentLength("9223372036854775808"), kLargest);
+  EXPECT_EQ(parseContentLength("99999999999999999999999"), kLargest);
+  EXPECT_EQ(parseContentLength("-9223372036854775808"), kSmallest);
+  EXPECT_EQ(parseContentLength("-99999999999999999999"), kSmallest);
+
+  // A page over 2 GiB expects all of its bytes, not 2^31 - 1 of them.
+  const std::string raw = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 4294967306\r\n\r\nabc";
+  ResponseExchange response(raw, kHTTP11);
+  HTTPStreamParser parser(response.handler());
+  parser.parse(raw.data(), static_cast<std::int32_t>(raw.size()));
+  EXPECT_EQ(parser.remainingBytes(), 4294967306 - 3);
+  EXPECT_FALSE(parser.isDone());
 }
 
 TEST_F(HTTPStreamParserTest, ChunkWithExtensionPassesExactlyItsData) {
@@ -231,9 +242,9 @@ TEST_F(HTTPStreamParserTest, ChunkFramingAfterTheLastChunkIsNotExamined) {
 
 TEST_F(HTTPStreamParserTest, OversizedChunkSizeEndsTheBodyAsMalformed) {
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n";
-  // 0x80000000 does not fit a signed count; nine digits of 0x100000010 would
-  // wrap to 0x10 in 32 bits; nine digits are refused even when they would fit.
-  for (const std::string size : {"80000000", "ffffffff", "100000010", "000000001", "123456789abcdef"}) {
+  // 0x80000000 does not fit a signed count; 0x100000010 would wrap to 0x10
+  // in 32 bits.
+  for (const std::string size : {"80000000", "ffffffff", "100000010", "0000080000000", "123456789abcdef"}) {
     const std::string raw = head + "5\r\nhello\r\n" + size + "\r\n" + std::string(64, 'z') + "\r\n0\r\n\r\n";
     ResponseExchange response(raw, kHTTP11);
     HTTPStreamParser parser(response.handler());
@@ -251,14 +262,22 @@ TEST_F(HTTPStreamParserTest, OversizedChunkSizeEndsTheBodyAsMalformed) {
             5);
 }
 
-TEST_F(HTTPStreamParserTest, LargestChunkSizeIsAccepted) {
-  const std::string raw = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n"
-                          "7fffffff;big\r\nabc";
+// Leading zeros are valid HTTP: a size is read by its value, however it is
+// written.
+TEST_F(HTTPStreamParserTest, ChunkSizesAreReadByTheirValue) {
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string data(256, 'd');
+  for (const std::string size : {"100", "000000100", "00000000000000000100", "0100;ext=1"}) {
+    const std::string raw = head + size + "\r\n" + data + "\r\n0000\r\n\r\n";
+    EXPECT_EQ(bodyPart(exchange(raw, {raw}, kHTTP10)), data) << size;
+  }
+  const std::string raw = head + "07fffffff;big\r\nabc";
   ResponseExchange response(raw, kHTTP10);
   HTTPStreamParser parser(response.handler());
   parser.parse(raw.data(), static_cast<std::int32_t>(raw.size()));
   EXPECT_FALSE(parser.isDone());
   EXPECT_EQ(parser.currentState(), HTTPStreamParser::State::ChunkData);
+  EXPECT_EQ(parser.remainingBytes(), 0x7fffffff - 3);
   EXPECT_EQ(bodyPart(std::string(response.handler().outputBytes())), "abc");
 }
 
