@@ -23,9 +23,10 @@ int readRegistryValue(const char* name, char* buffer, std::uint32_t& size) {
   DWORD stored = size;
   const LONG result = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &stored);
   RegCloseKey(key);
-  // A value too long for the buffer fails (ERROR_MORE_DATA). Only string
-  // values count; one stored without its NUL gets it here, if it fits.
-  if (result != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) {
+  // A value too long for the buffer fails (ERROR_MORE_DATA). Only plain
+  // string values count, as in a registry export; one stored without its NUL
+  // gets it here, if there is room.
+  if (result != ERROR_SUCCESS || type != REG_SZ) {
     return 1;
   }
   if (stored == 0 || buffer[stored - 1] != '\0') {

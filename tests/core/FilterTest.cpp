@@ -1,17 +1,17 @@
-// The filter as the web server sees it: the real shared library, loaded with
-// dlopen, configured by a .reg file and driven through its two exports with
-// the records of the in-memory server.
+// The filter as the web server sees it: the real shared library (the DLL on
+// Windows), loaded at run time, configured through its registry key and
+// driven through its two exports with the records of the in-memory server.
+#include "Settings/TraceCapture.h"
 #include "platform/isapi.h"
-#include "support/Environment.h"
 #include "support/FakeServer.h"
+#include "support/FilterLibrary.h"
 #include "support/FontsDir.h"
+#include "support/RegistryKey.h"
 #include "support/StreamTesting.h"
 #include "support/TestSupport.h"
 
 #include <gd.h>
 #include <gtest/gtest.h>
-
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -25,35 +25,21 @@ namespace {
 using test::exists;
 using test::FakeServer;
 using test::FontsDir;
+using test::LoadedFilter;
 using test::readFile;
-using test::ScopedEnvironment;
+using test::ScopedRegistryKey;
 using test::TempDir;
 
-// A filter instance of its own: the library is copied to a fresh path before
-// it is loaded, so every test gets its own start-up and process-wide state.
-class LoadedFilter {
- public:
-  LoadedFilter(const std::string& copyPath) {
-    std::filesystem::copy_file(NIMBUSWATCH_FILTER_LIBRARY, copyPath);
-    handle = ::dlopen(copyPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle != nullptr) {
-      getFilterVersion = reinterpret_cast<PFN_GetFilterVersion>(::dlsym(handle, "GetFilterVersion"));
-      httpFilterProc = reinterpret_cast<PFN_HttpFilterProc>(::dlsym(handle, "HttpFilterProc"));
-    }
-  }
-  // Left loaded: the filter's process-wide objects live until the process ends.
-  PFN_GetFilterVersion getFilterVersion = nullptr;
-  PFN_HttpFilterProc httpFilterProc = nullptr;
-
- private:
-  void* handle = nullptr;
-};
+#if defined(_WIN32)
+constexpr const char* kLibrarySuffix = ".dll";
+#else
+constexpr const char* kLibrarySuffix = ".so";
+#endif
 
 // A site's worth of configuration in a temporary directory.
 class FilterTest : public testing::Test {
  protected:
-  FilterTest()
-      : registry("NIMBUSWATCH_REGISTRY", temp.file("nimbuswatch.reg")), traceDir("TMPDIR", temp.path()) {
+  FilterTest() {
     for (const char* dir : {"spool", "images"}) {
       std::filesystem::create_directory(temp.file(dir));
     }
@@ -61,8 +47,8 @@ class FilterTest : public testing::Test {
   }
 
   void configure(bool withLog = true) {
-    std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n";
-    auto value = [&reg](const char* name, const std::string& text) { reg += "\"" + std::string(name) + "\"=\"" + text + "\"\r\n"; };
+    ScopedRegistryKey::Values values;
+    auto value = [&values](const char* name, const std::string& text) { values.emplace_back(name, text); };
     if (withLog) value("LogFile", logPath());
     value("ImagesDir", temp.file("images/"));
     value("FontsDir", fonts.path());
@@ -70,13 +56,14 @@ class FilterTest : public testing::Test {
     value("ImagesURL", "/textimages/");
     value("DefaultFontFace", "Liberation Serif");
     value("DefaultFontSize", "16");
-    reg += extraSettings;
-    test::writeFile(temp.file("nimbuswatch.reg"), reg);
+    values.insert(values.end(), extraSettings.begin(), extraSettings.end());
+    registry.write(values);
   }
 
   LoadedFilter& start(bool withLog = true) {
     configure(withLog);
-    filter = std::make_unique<LoadedFilter>(temp.file("libnimbuswatch-copy" + std::to_string(starts++) + ".so"));
+    filter = std::make_unique<LoadedFilter>(NIMBUSWATCH_FILTER_LIBRARY,
+                                            temp.file("nimbuswatch-copy" + std::to_string(starts++) + kLibrarySuffix));
     EXPECT_NE(filter->getFilterVersion, nullptr);
     HTTP_FILTER_VERSION version{};
     testing::internal::CaptureStderr();
@@ -92,20 +79,7 @@ class FilterTest : public testing::Test {
 
   // One response through the filter, as the server would deliver it; returns
   // every byte that reaches the client.
-  std::string serve(FakeServer& server, const test::Blocks& blocks) {
-    server.onWriteClient([this, &server](HTTP_FILTER_RAW_DATA& raw) { notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw); });
-    EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RESPONSE, &server.sendResponse()), SF_STATUS_REQ_NEXT_NOTIFICATION);
-    std::string sent;
-    for (std::string_view block : blocks) {
-      std::string copy(block);
-      HTTP_FILTER_RAW_DATA raw{copy.data(), static_cast<DWORD>(copy.size()), static_cast<DWORD>(copy.size()), 0};
-      EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw), SF_STATUS_REQ_NEXT_NOTIFICATION);
-      sent.append(static_cast<const char*>(raw.pvInData), raw.cbInData);
-    }
-    const std::size_t before = server.written().size();
-    EXPECT_EQ(notify(server, SF_NOTIFY_END_OF_REQUEST, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
-    return sent + server.written().substr(before);
-  }
+  std::string serve(FakeServer& server, const test::Blocks& blocks) { return filter->serve(server, blocks); }
 
   static void htmlResponse(FakeServer& server, const std::string& protocol = "HTTP/1.1") {
     server.setServerVariable("URL", "/index.html");
@@ -124,15 +98,18 @@ class FilterTest : public testing::Test {
 
   TempDir temp;
   FontsDir fonts;
-  ScopedEnvironment registry;
-  ScopedEnvironment traceDir;
+  ScopedRegistryKey registry;
+  test::TraceCapture trace;
   std::unique_ptr<LoadedFilter> filter;
-  std::string extraSettings;  // more .reg lines
+  ScopedRegistryKey::Values extraSettings;  // more values of the key
   int starts = 0;
   HTTP_FILTER_VERSION announced{};
   std::string startupStderr;
 };
 
+// The Windows build holds its DLL's export and import tables to the same
+// rule with a test of its own (tests/windows).
+#if !defined(_WIN32)
 TEST(FilterLibraryTest, ExportsExactlyTheTwoEntryPoints) {
   std::FILE* pipe = ::popen("nm -D --defined-only " NIMBUSWATCH_FILTER_LIBRARY, "r");
   ASSERT_NE(pipe, nullptr);
@@ -146,6 +123,7 @@ TEST(FilterLibraryTest, ExportsExactlyTheTwoEntryPoints) {
   ASSERT_EQ(::pclose(pipe), 0);
   EXPECT_EQ(names, (std::set<std::string>{"GetFilterVersion", "HttpFilterProc"}));
 }
+#endif
 
 TEST_F(FilterTest, AnnouncesItselfAndStartsUp) {
   start();
@@ -154,7 +132,7 @@ TEST_F(FilterTest, AnnouncesItselfAndStartsUp) {
   EXPECT_EQ(announced.dwFlags, 0x000814C3u);
   EXPECT_EQ(startupStderr, "CHECKPOINT .\\src\\core:16\n");
   EXPECT_EQ(logMessages(), std::vector<std::string>{"notice: started"});
-  EXPECT_NE(readFile(temp.file("settings.log")).find("Start \n"), std::string::npos);
+  EXPECT_NE(trace.raw().find("Start \n"), std::string::npos);
 }
 
 // LogLevel keeps the lines up to its level; absent it is 6, and a value that
@@ -173,7 +151,8 @@ TEST_F(FilterTest, LogLevelChoosesTheLinesWritten) {
       {"high", {"warning: .\\src\\core:0 ignoring LogLevel [high]: not a level from 0 to 8", "notice: started"}},
   };
   for (const auto& c : cases) {
-    extraSettings = c.setting != nullptr ? "\"LogLevel\"=\"" + std::string(c.setting) + "\"\r\n" : "";
+    extraSettings.clear();
+    if (c.setting != nullptr) extraSettings.emplace_back("LogLevel", c.setting);
     start();
     FakeServer server;
     htmlResponse(server);
