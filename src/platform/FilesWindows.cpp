@@ -63,13 +63,25 @@ std::string temporarySuffix() {
   return ".tmp-" + std::to_string(_getpid()) + "-" + std::to_string(GetCurrentThreadId());
 }
 
-// The runtime's rename refuses to replace an existing file.
+// The runtime's rename refuses to replace an existing file. The system's
+// refuses for a moment while another thread replaces the same file, or while
+// someone reads it without sharing its deletion: such refusals are retried
+// for a tenth of a second before they count.
 bool replaceFile(const std::string& from, const std::string& to) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
-    return true;
+  const ULONGLONG deadline = GetTickCount64() + 100;
+  while (true) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) {
+      return true;
+    }
+    const DWORD error = GetLastError();
+    const bool passing =
+        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    if (!passing || GetTickCount64() >= deadline) {
+      errno = errnoOf(error);
+      return false;
+    }
+    Sleep(1);
   }
-  errno = errnoOf(GetLastError());
-  return false;
 }
 
 // Append access without write access: the system puts every write at the
