@@ -6,6 +6,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/bind_handler.hpp>
 
+#include <cerrno>
+
 namespace nimbuswatch::host {
 
 namespace net = boost::asio;
@@ -17,9 +19,20 @@ constexpr auto kFullPause = std::chrono::milliseconds(20);
 // Out of descriptors (or memory for a socket): a connection has to end first.
 constexpr auto kStarvedPause = std::chrono::milliseconds(100);
 
+// EMFILE, ENFILE and the like, as accept reports them.
 bool outOfResources(boost::beast::error_code ec) {
-  return ec == net::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system ||
-         ec == net::error::no_buffer_space || ec == net::error::no_memory;
+  if (ec.category() != boost::system::system_category()) {
+    return false;
+  }
+  switch (ec.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
