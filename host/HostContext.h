@@ -1,4 +1,5 @@
-// What every session of the host reads and nobody changes after start-up.
+// What every session of the host reads and nobody changes after start-up,
+// and the one count they share.
 #pragma once
 
 #include "host/Filter.h"
@@ -7,6 +8,8 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <atomic>
+#include <cstddef>
 #include <optional>
 
 namespace nimbuswatch::host {
@@ -16,6 +19,10 @@ struct HostContext {
   std::optional<Filter> filter;  // none with --no-filter
   ImagesConfig images;
   boost::asio::ip::tcp::resolver::results_type upstream;  // empty in --root mode
+  std::size_t maxConnections = 1;  // --max-connections, or what the descriptor limit allows
+  // Sessions alive: counted up when a connection is accepted, down when its
+  // session ends.
+  mutable std::atomic<std::size_t> connections{0};
 
   const Filter* activeFilter() const { return filter ? &*filter : nullptr; }
 };
