@@ -2,7 +2,7 @@
 // and the one count they share.
 #pragma once
 
-#include "host/Filter.h"
+#include "server/LoadedFilter.h"
 #include "host/HostConfig.h"
 #include "host/HostOptions.h"
 
@@ -16,7 +16,7 @@ namespace nimbuswatch::host {
 
 struct HostContext {
   HostOptions options;
-  std::optional<Filter> filter;  // none with --no-filter
+  std::optional<server::LoadedFilter> filter;  // none with --no-filter
   ImagesConfig images;
   boost::asio::ip::tcp::resolver::results_type upstream;  // empty in --root mode
   std::size_t maxConnections = 1;  // --max-connections, or what the descriptor limit allows
@@ -24,7 +24,7 @@ struct HostContext {
   // session ends.
   mutable std::atomic<std::size_t> connections{0};
 
-  const Filter* activeFilter() const { return filter ? &*filter : nullptr; }
+  const server::LoadedFilter* activeFilter() const { return filter ? &*filter : nullptr; }
 };
 
 }  // namespace nimbuswatch::host

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "host/EmittedHead.h"
-#include "host/FilterConnection.h"
+#include "server/ServerConnection.h"
 #include "host/HostContext.h"
 #include "host/LocalResponse.h"
 #include "host/UpstreamConnection.h"
@@ -85,7 +85,7 @@ class Session : public std::enable_shared_from_this<Session> {
   boost::beast::flat_buffer buffer;
   std::optional<http::request_parser<PieceBody>> parser;
   const HostContext& host;
-  FilterConnection filter;
+  server::ServerConnection filter;
   EmittedHeadScanner emitted;
   RequestFacts facts;
   RequestTarget target;

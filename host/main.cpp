@@ -92,7 +92,7 @@ std::string prepare(HostContext& host, net::io_context& context) {
   }
   if (!options.noFilter) {
     std::string error;
-    host.filter = loadFilter(options.filterPath.empty() ? besideExecutable("libnimbuswatch.so") : options.filterPath,
+    host.filter = nimbuswatch::server::loadFilter(options.filterPath.empty() ? besideExecutable("libnimbuswatch.so") : options.filterPath,
                              error);
     if (!host.filter) {
       return error;
