@@ -17,11 +17,11 @@ class SpoolDirectory {
     std::string pattern = (std::filesystem::temp_directory_path() / "nimbuswatch-bench-XXXXXX").string();
     path = ::mkdtemp(pattern.data()) != nullptr ? pattern + "/" : std::string("./");
     spool = std::make_unique<SpoolStorage>(path);
-    process().spool = spool.get();
-    process().imagesURL = "/textimages/";
+    processValues().spool = spool.get();
+    processValues().imagesURL = "/textimages/";
   }
   ~SpoolDirectory() {
-    process().spool = nullptr;
+    processValues().spool = nullptr;
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
   }

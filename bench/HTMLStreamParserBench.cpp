@@ -26,7 +26,7 @@ void scanPage(benchmark::State& state, const std::string& page) {
   CopySink sink;
   for (auto _ : state) {
     sink.buffer.clear();
-    HTMLStreamParser parser(Writer::to<&CopySink::write>(sink));
+    HTMLStreamParser parser(Writer::to<&CopySink::write>(sink), processValues().elementStore());
     for (std::size_t at = 0; at < page.size(); at += kBlockSize) {
       parser.feed(page.data() + at, static_cast<std::int32_t>(std::min(kBlockSize, page.size() - at)));
     }

@@ -55,7 +55,7 @@ void runResponse(benchmark::State& state, const std::string& page) {
     HTTP_FILTER_CONTEXT& pfc = server.context();
     auto* context = new (pfc.AllocMem(&pfc, sizeof(ResponseContext), 0))
         ResponseContext{&pfc, server.sendResponse(), nullptr, 0};
-    ResponseHandler handler(context, "/page.html", "HTTP/1.1", "GET");
+    ResponseHandler handler(context, "/page.html", "HTTP/1.1", "GET", processValues().elementStore());
     context->handler = &handler;
     clientBytes = 0;
     for (std::size_t at = 0; at < raw.size(); at += kBlockSize) {

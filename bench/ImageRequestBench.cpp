@@ -77,16 +77,17 @@ class Environment {
     settings = std::make_unique<Settings>();
     logger = std::make_unique<Logger>(root + "nimbuswatch.log");
     spool = std::make_unique<SpoolStorage>(root + "spool/");
-    Process& values = process();
+    setProcessLogger(logger.get());
+    ProcessValues& values = processValues();
     values.settings = settings.get();
-    values.logger = logger.get();
     values.spool = spool.get();
     values.imagesURL = kImagesURL;
     values.imagesDir = root + "images/";
     values.fontsDir = root + "fonts/";
   }
   ~Environment() {
-    process() = Process{};
+    processValues() = ProcessValues{};
+    setProcessLogger(nullptr);
     std::error_code ignored;
     fs::remove_all(root, ignored);
   }
@@ -104,7 +105,7 @@ void BM_DrawTypicalElement(benchmark::State& state) {
   int number = 0;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    CoreRequestHandler handler("", std::make_unique<ElementRecord>(typicalElement(number++)));
+    CoreRequestHandler handler("", processValues().imageSettings(), std::make_unique<ElementRecord>(typicalElement(number++)));
     const GifBytes gif = handler.renderGif();
     bytes += gif.size();
     benchmark::DoNotOptimize(gif.data());
@@ -129,7 +130,7 @@ void BM_FirstRequest(benchmark::State& state) {
       next = 0;
       state.ResumeTiming();
     }
-    handleImageRequest(urls[next++].c_str());
+    handleImageRequest(urls[next++].c_str(), processValues().imageSettings());
   }
   state.counters["requests/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
@@ -139,9 +140,9 @@ BENCHMARK(BM_FirstRequest);
 void BM_CacheHit(benchmark::State& state) {
   Environment& environment = Environment::get();
   const std::string url = environment.newElements(1).front();
-  handleImageRequest(url.c_str());
+  handleImageRequest(url.c_str(), processValues().imageSettings());
   for (auto _ : state) {
-    handleImageRequest(url.c_str());
+    handleImageRequest(url.c_str(), processValues().imageSettings());
   }
   state.counters["requests/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }

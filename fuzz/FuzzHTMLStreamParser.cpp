@@ -25,7 +25,7 @@ struct Recorder {
 template <class Scanner>
 std::vector<std::string> scan(const std::string& input, std::size_t step) {
   Recorder recorder;
-  Scanner scanner(Writer::to<&Recorder::write>(recorder));
+  Scanner scanner(Writer::to<&Recorder::write>(recorder), nimbuswatch::processValues().elementStore());
   for (std::size_t at = 0; at < input.size(); at += step) {
     scanner.feed(input.data() + at, static_cast<std::int32_t>(std::min(step, input.size() - at)));
   }
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   // Elements are rewritten without a spool: the markup then carries an empty
   // identifier, which is all the comparison needs.
-  nimbuswatch::process().imagesURL = "/i/";
+  nimbuswatch::processValues().imagesURL = "/i/";
   const std::size_t step = 1 + data[0] % 64;
   const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
   const auto writes = scan<nimbuswatch::HTMLStreamParser>(input, step);

@@ -41,7 +41,7 @@ void compare(const std::string& whole, const std::string& cut, bool chunked) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  nimbuswatch::process().imagesURL = "/i/";
+  nimbuswatch::processValues().imagesURL = "/i/";
   ExchangeOptions options;
   const bool chunked = (data[0] & 0x80) == 0;
   options.protocol = chunked ? "HTTP/1.1" : "HTTP/1.0";

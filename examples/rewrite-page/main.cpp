@@ -7,7 +7,6 @@
 #include "HTMLStreamParser/HTMLStreamParser.h"
 #include "Logger/Logger.h"
 #include "SpoolStorage/SpoolStorage.h"
-#include "core/Process.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -42,11 +41,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(spoolDir, ignored);
 
   SpoolStorage spool(spoolDir);
-  process().spool = &spool;
-  process().imagesURL = "/textimages/";
-
   StdoutSink sink;
-  HTMLStreamParser parser(Writer::to<&StdoutSink::write>(sink));
+  HTMLStreamParser parser(Writer::to<&StdoutSink::write>(sink), ElementStore{&spool, "/textimages/"});
   constexpr std::size_t kBlock = 4096;
   for (std::size_t at = 0; at < html.size(); at += kBlock) {
     parser.feed(html.data() + at, static_cast<std::int32_t>(std::min(kBlock, html.size() - at)));

@@ -1,5 +1,9 @@
 #include "CoreRequestHandler/ColourAndStyle.h"
 
+#include "platform/Ascii.h"
+
+#include <algorithm>
+
 namespace nimbuswatch {
 
 namespace {
@@ -18,20 +22,8 @@ constexpr NamedColour kColourNames[] = {
     {"lime", 0, 255, 0},      {"teal", 0, 128, 128},    {"yellow", 255, 255, 0},    {"olive", 128, 128, 0},
 };
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool isAsciiLetterOrDigit(char c) { return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'); }
-
-int hexDigit(char c) {
-  c = lowerAscii(c);
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  return 0;
-}
+// A byte that is no hexadecimal digit counts as 0.
+int hexDigit(char c) { return std::max(0, ascii::hexValue(c)); }
 
 int hexByte(const std::string& value, std::size_t at) { return 16 * hexDigit(value[at]) + hexDigit(value[at + 1]); }
 
@@ -57,7 +49,7 @@ bool parseColour(const std::string& value, int& red, int& green, int& blue) {
   }
   std::string lower = value;
   for (char& c : lower) {
-    c = lowerAscii(c);
+    c = ascii::toLower(c);
   }
   for (const NamedColour& colour : kColourNames) {
     if (lower == colour.name) {
@@ -73,10 +65,10 @@ bool parseColour(const std::string& value, int& red, int& green, int& blue) {
 bool parseStyle(const std::string& value, int& bold, int& italic, int& underline) {
   std::string word;
   for (char c : value) {
-    c = lowerAscii(c);
+    c = ascii::toLower(c);
     if (c == ',' || c == ';') {
       finishWord(word, bold, italic, underline);
-    } else if (isAsciiLetterOrDigit(c)) {
+    } else if (ascii::isLetterOrDigit(c)) {
       word += c;
     }
   }

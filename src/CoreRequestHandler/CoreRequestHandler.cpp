@@ -2,7 +2,7 @@
 
 #include "Logger/Logger.h"
 #include "SpoolStorage/SpoolStorage.h"
-#include "core/Process.h"
+#include "platform/Ascii.h"
 #include "platform/Files.h"
 
 #include <algorithm>
@@ -19,7 +19,7 @@ constexpr const char* kModule = ".\\src\\CoreRequestHandler";
 constexpr std::size_t kIdentifierLength = 32;
 constexpr std::string_view kImageSuffix = ".gif";
 
-bool isLowerHexDigit(char byte) { return (byte >= '0' && byte <= '9') || (byte >= 'a' && byte <= 'f'); }
+bool isLowerHexDigit(char byte) { return ascii::isDigit(byte) || (byte >= 'a' && byte <= 'f'); }
 
 // Only a tail of the form the filter itself writes into pages, the
 // identifier and ".gif", is drawn. It names one file in the images directory
@@ -30,29 +30,29 @@ bool isImageName(std::string_view tail) {
          std::all_of(tail.begin(), tail.begin() + kIdentifierLength, isLowerHexDigit);
 }
 
-std::string loadDescription(const std::string& identifier) {
-  SpoolStorage* spool = nimbuswatch::process().spool;
+std::string loadDescription(SpoolStorage* spool, const std::string& identifier) {
   return spool != nullptr ? spool->load(identifier) : std::string();
 }
 
 }  // namespace
 
-CoreRequestHandler::CoreRequestHandler(std::string url) : url(std::move(url)) {}
+CoreRequestHandler::CoreRequestHandler(std::string url, const ImageSettings& where)
+    : url(std::move(url)), where(where) {}
 
-CoreRequestHandler::CoreRequestHandler(std::string url, std::unique_ptr<ElementRecord> record)
-    : url(std::move(url)), record(std::move(record)) {}
+CoreRequestHandler::CoreRequestHandler(std::string url, const ImageSettings& where,
+                                       std::unique_ptr<ElementRecord> record)
+    : url(std::move(url)), where(where), record(std::move(record)) {}
 
-void CoreRequestHandler::process() {
-  const Process& values = nimbuswatch::process();
-  if (url.compare(0, values.imagesURL.size(), values.imagesURL) != 0) {
+void CoreRequestHandler::answer() {
+  if (!url.starts_with(where.imagesURL)) {
     return;
   }
-  const std::string tail = url.substr(values.imagesURL.size());
+  const std::string tail = url.substr(where.imagesURL.size());
   if (!isImageName(tail)) {
-    logMessage(kWarning, "%s:%d refusing image name [%s]", kModule, __LINE__, tail.c_str());
+    logAt(kWarning, {kModule, __LINE__}, "refusing image name [%s]", tail.c_str());
     return;
   }
-  const std::string path = values.imagesDir + tail;
+  const std::string path = std::string(where.imagesDir) + tail;
   logMessage(kNotice, "file name:%s", path.c_str());
   if (fileExists(path)) {
     logMessage(kInfo, "cache hit: %s", tail.c_str());
@@ -61,9 +61,9 @@ void CoreRequestHandler::process() {
   logMessage(kDebug, "not cache hit");
 
   const std::string identifier = tail.substr(0, kIdentifierLength);
-  record = parseElementDescription(loadDescription(identifier));
+  record = parseElementDescription(loadDescription(where.spool, identifier));
   if (record == nullptr) {
-    logMessage(kError, "%s:%d couldn't create tag for id=[%s]", kModule, __LINE__, identifier.c_str());
+    logAt(kError, {kModule, __LINE__}, "couldn't create tag for id=[%s]", identifier.c_str());
     return;
   }
   const GifBytes gif = renderGif();
@@ -90,9 +90,9 @@ void CoreRequestHandler::writeGif(const std::string& path, const GifBytes& gif) 
   }
 }
 
-void handleImageRequest(const char* url) {
-  CoreRequestHandler handler(url != nullptr ? url : "");
-  handler.process();
+void handleImageRequest(const char* url, const ImageSettings& where) {
+  CoreRequestHandler handler(url != nullptr ? url : "", where);
+  handler.answer();
 }
 
 bool fileExists(const std::string& path) { return platform::fileOpensForReading(path); }

@@ -1,8 +1,7 @@
 #include "HTMLStreamParser/HTMLStreamParser.h"
 
-#include "HTMLStreamParser/TextimageRewriter.h"
 #include "Logger/Logger.h"
-#include "core/Process.h"
+#include "platform/Ascii.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,32 +14,19 @@ namespace nimbuswatch {
 
 namespace {
 
+using ascii::isDigit;
+using ascii::isLetter;
+using ascii::isSpace;
+using ascii::lowerInPlace;
+constexpr auto lower = ascii::toLower;
+
 constexpr const char* kModule = ".\\src\\HTMLStreamParser";
+// The places the scanner's log lines name; their numbers are part of the
+// lines sites already watch for.
+constexpr CodePlace kDeadLoop{kModule, 32};
+constexpr CodePlace kUnhandledState{kModule, 213};
+constexpr CodePlace kNotLastIdle{kModule, 223};
 constexpr std::string_view kElementName = "textimage";
-
-// Character classes of single bytes in the "C" locale.
-bool isLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-void lowerInPlace(std::string& text) {
-  for (char& c : text) {
-    c = lower(c);
-  }
-}
-
-bool equalsIgnoringCase(const char* data, std::size_t length, std::string_view lowerCase) {
-  if (length != lowerCase.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    if (lower(data[i]) != lowerCase[i]) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The offset of the first "<" in [from, limit) that is followed by "t" or
 // "T", or `limit` when there is none. Reads data[limit] at most.
@@ -94,13 +80,13 @@ struct HTMLStreamParser::Block {
   bool atEnd() const { return pos >= nbytes; }
 };
 
-HTMLStreamParser::HTMLStreamParser(Writer owner) : owner(owner) {}
+HTMLStreamParser::HTMLStreamParser(Writer owner, const ElementStore& store) : owner(owner), store(store) {}
 
 void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
   Block block{data, nbytes, lastNonLetterOf(data, nbytes)};
   while (block.pos < block.nbytes) {
     if (block.pos == block.guardPos && state == block.guardState) {
-      logMessage(kCritical, "%s:%d dead loop detected", kModule, 32);
+      logAt(kCritical, kDeadLoop, "dead loop detected");
       throw InternalError("dead loop detected");
     }
     block.guardPos = block.pos;
@@ -141,7 +127,7 @@ void HTMLStreamParser::step(Block& block) {
     case State::Text: return stepText(block);
     case State::ClosingTag: return stepClosingTag(block, byte);
   }
-  logMessage(kCritical, "%s:%d unhandled state %d", kModule, 213, static_cast<int>(state));
+  logAt(kCritical, kUnhandledState, "unhandled state %d", static_cast<int>(state));
   throw InternalError("unhandled state");
 }
 
@@ -172,7 +158,8 @@ void HTMLStreamParser::stepIdle(Block& block) {
     const bool nameComplete = nameEnd < block.nbytes;
     const bool opensElement =
         nameComplete &&
-        equalsIgnoringCase(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart), kElementName) &&
+        ascii::equalsIgnoringCase(std::string_view(block.data + nameStart, static_cast<std::size_t>(nameEnd - nameStart)),
+                                  kElementName) &&
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
     // A name longer than the held-tag limit is abandoned within its letters,
@@ -339,7 +326,7 @@ void HTMLStreamParser::completeElement(Block& block) {
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  rewriteElement(element, owner);
+  rewriteElement(element, store, owner);
   block.written = block.pos;
   block.tagStart = block.pos;
   state = State::Idle;
@@ -352,7 +339,7 @@ void HTMLStreamParser::endOfBlock(Block& block) {
     }
     return;
   }
-  logMessage(kNotice, "%s:%d in not last idle:%d,nbytes:%d", kModule, 223, block.written, block.nbytes);
+  logAt(kNotice, kNotLastIdle, "in not last idle:%d,nbytes:%d", block.written, block.nbytes);
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }

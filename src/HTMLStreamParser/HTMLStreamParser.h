@@ -6,6 +6,7 @@
 #pragma once
 
 #include "HTMLStreamParser/ElementRecord.h"
+#include "HTMLStreamParser/TextimageRewriter.h"
 #include "HTMLStreamParser/Writer.h"
 
 #include <cstdint>
@@ -41,8 +42,9 @@ class HTMLStreamParser {
   // passes through unchanged, so memory stays flat whatever the page.
   static constexpr std::int64_t kLongestTag = 16384;
 
-  // Everything the parser produces goes through `owner`, one run per call.
-  explicit HTMLStreamParser(Writer owner);
+  // Everything the parser produces goes through `owner`, one run per call;
+  // complete elements are stored in `store`.
+  HTMLStreamParser(Writer owner, const ElementStore& store);
 
   // Scans one block of `nbytes` body bytes. Keeps no reference to `data`.
   void feed(const char* data, std::int32_t nbytes);
@@ -76,6 +78,7 @@ class HTMLStreamParser {
   void endOfBlock(Block& block);
 
   Writer owner;
+  ElementStore store;
   State state = State::Idle;
   State nextState = State::Idle;
   char quote = 0;

@@ -1,7 +1,6 @@
 #include "HTMLStreamParser/TextimageRewriter.h"
 
 #include "SpoolStorage/SpoolStorage.h"
-#include "core/Process.h"
 
 #include <algorithm>
 #include <array>
@@ -36,9 +35,8 @@ void removeControlCharacters(std::string& text) {
   });
 }
 
-std::string imgMarkup(ElementRecord& element, const std::string& identifier) {
+std::string imgMarkup(ElementRecord& element, std::string_view imagesURL, const std::string& identifier) {
   std::string& src = element.attributes["src"];
-  const std::string& imagesURL = process().imagesURL;
   src.clear();
   src.reserve(imagesURL.size() + identifier.size() + 6);
   src += '"';
@@ -68,13 +66,13 @@ std::string imgMarkup(ElementRecord& element, const std::string& identifier) {
   return markup;
 }
 
-void rewriteElement(ElementRecord& element, const Writer& write) {
+void rewriteElement(ElementRecord& element, const ElementStore& store, const Writer& write) {
   element.text.resize(element.text.size() - std::min(element.text.size(), kClosingTagLength));
   removeControlCharacters(element.text);
 
-  SpoolStorage* spool = process().spool;
-  const std::string identifier = spool != nullptr ? spool->store(describeElement(element)) : std::string();
-  std::string markup = imgMarkup(element, identifier);
+  const std::string identifier =
+      store.spool != nullptr ? store.spool->store(describeElement(element)) : std::string();
+  std::string markup = imgMarkup(element, store.imagesURL, identifier);
   if (!element.text.empty()) {
     write(markup);
   }

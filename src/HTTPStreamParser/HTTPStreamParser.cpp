@@ -1,10 +1,8 @@
 #include "HTTPStreamParser/HTTPStreamParser.h"
 
 #include "HTMLStreamParser/HTMLStreamParser.h"
-#include "HTMLStreamParser/Writer.h"
 #include "Logger/Logger.h"
-#include "core/Process.h"
-#include "core/ResponseHandler.h"
+#include "platform/Ascii.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -16,6 +14,8 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\HTTPStreamParser";
+// The place the parser's guard names in its log line.
+constexpr CodePlace kUnhandledState{kModule, 145};
 constexpr char kLF = 0x0A;
 constexpr char kCR = 0x0D;
 constexpr std::int64_t kLargestLength = std::numeric_limits<std::int64_t>::max();
@@ -23,46 +23,22 @@ constexpr std::int64_t kLargestLength = std::numeric_limits<std::int64_t>::max()
 constexpr std::int64_t kLargestChunkSize = 0x7FFFFFFF;
 constexpr std::int64_t kLargestSizeBeforeDigit = kLargestChunkSize / 16;
 
-bool isSpace(char byte) { return byte == ' ' || (byte >= 0x09 && byte <= 0x0D); }
-
-// The value of a hexadecimal digit, or -1 for any other byte.
-std::int32_t hexValue(char byte) {
-  if (byte >= '0' && byte <= '9') {
-    return byte - '0';
-  }
-  if (byte >= 'a' && byte <= 'f') {
-    return byte - 'a' + 10;
-  }
-  if (byte >= 'A' && byte <= 'F') {
-    return byte - 'A' + 10;
-  }
-  return -1;
-}
-
-char lowerCase(char byte) { return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte + 0x20) : byte; }
-
-bool equalsIgnoringCase(std::string_view text, std::string_view lowerCaseName) {
-  return text.size() == lowerCaseName.size() &&
-         std::equal(text.begin(), text.end(), lowerCaseName.begin(),
-                    [](char a, char b) { return lowerCase(a) == b; });
-}
-
 // Whether a header named `name` is written to the client.
 bool keepsHeader(std::string_view name, bool chunkedOutput) {
-  if (equalsIgnoringCase(name, "content-length") || equalsIgnoringCase(name, "transfer-encoding")) {
+  if (ascii::equalsIgnoringCase(name, "content-length") || ascii::equalsIgnoringCase(name, "transfer-encoding")) {
     return false;
   }
   if (chunkedOutput) {
     return true;
   }
-  return !equalsIgnoringCase(name, "connection") && !equalsIgnoringCase(name, "keep-alive");
+  return !ascii::equalsIgnoringCase(name, "connection") && !ascii::equalsIgnoringCase(name, "keep-alive");
 }
 
 }  // namespace
 
 std::int64_t parseContentLength(std::string_view text) {
   std::size_t pos = 0;
-  while (pos < text.size() && isSpace(text[pos])) {
+  while (pos < text.size() && ascii::isSpace(text[pos])) {
     ++pos;
   }
   bool negative = false;
@@ -83,13 +59,14 @@ std::int64_t parseContentLength(std::string_view text) {
   return value == kSmallest ? kLargestLength : -value;
 }
 
-HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
-    : handler(&handler),
+HTTPStreamParser::HTTPStreamParser(const ResponseFacts& facts, Writer output, const ElementStore& store)
+    : output(output),
       html(std::make_unique<HTMLStreamParser>(
           Writer::to<static_cast<void (HTTPStreamParser::*)(const char*, std::int32_t)>(&HTTPStreamParser::write)>(
-              *this))) {
-  const std::string transferEncoding = handler.getResponseHeader("transfer-encoding");
-  const std::int64_t contentLength = parseContentLength(handler.getResponseHeader("content-length"));
+              *this),
+          store)) {
+  const std::string_view transferEncoding = facts.transferEncoding;
+  const std::int64_t contentLength = parseContentLength(facts.contentLength);
   if (transferEncoding.empty()) {
     bodyMode = State::BodyWithLength;
     // An absent, zero, negative or unreadable length lets the body run to the
@@ -99,10 +76,10 @@ HTTPStreamParser::HTTPStreamParser(ResponseHandler& handler)
     bodyMode = State::ChunkSize;
     remaining = 0;
   } else {
-    logMessage(kNotice, "declining unknown Transfer-Encoding [%s]", transferEncoding.c_str());
-    handler.decline();
+    logMessage(kNotice, "declining unknown Transfer-Encoding [%s]", std::string(transferEncoding).c_str());
+    declined = true;
   }
-  chunkedOutput = handler.getProtocol() == "HTTP/1.1";
+  chunkedOutput = facts.protocol == "HTTP/1.1";
 }
 
 HTTPStreamParser::~HTTPStreamParser() = default;
@@ -135,7 +112,7 @@ bool HTTPStreamParser::step(Block& block) {
       stepRestOfLine(block);
       return true;
   }
-  logMessage(kCritical, "%s:%d unhandled state %d", kModule, 145, static_cast<int>(state));
+  logAt(kCritical, kUnhandledState, "unhandled state %d", static_cast<int>(state));
   return false;
 }
 
@@ -188,7 +165,7 @@ void HTTPStreamParser::stepBody(Block& block) {
 }
 
 void HTTPStreamParser::stepChunkSize(Block& block) {
-  const std::int32_t value = hexValue(block.data[block.pos]);
+  const std::int32_t value = ascii::hexValue(block.data[block.pos]);
   if (value < 0) {
     // Extensions and the line end are skipped; the size is complete.
     bodyMode = State::ChunkData;
@@ -223,7 +200,7 @@ void HTTPStreamParser::stepRestOfLine(Block& block) {
 // A chunk size of 0x80000000 or more is refused: the body ends here as a
 // malformed one.
 void HTTPStreamParser::refuseChunkSize() {
-  logMessage(kError, "%s:%d refusing chunk size of more than 31 bits", kModule, __LINE__);
+  logAt(kError, {kModule, __LINE__}, "refusing chunk size of more than 31 bits");
   done = true;
 }
 
@@ -245,14 +222,14 @@ void HTTPStreamParser::applyHeaderLineRule() {
 }
 
 void HTTPStreamParser::writeLine() {
-  handler->append(line);
-  handler->append("\r\n");
+  output(line);
+  output("\r\n");
 }
 
 void HTTPStreamParser::writeClosingBlock() {
-  handler->append(chunkedOutput ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n");
-  handler->append("X-Powered-By: nimbuswatch/1.0\r\n");
-  handler->append("\r\n");
+  output(chunkedOutput ? "Transfer-Encoding: chunked\r\n" : "Connection: close\r\n");
+  output("X-Powered-By: nimbuswatch/1.0\r\n");
+  output("\r\n");
 }
 
 void HTTPStreamParser::finish() {
@@ -264,14 +241,14 @@ void HTTPStreamParser::finish() {
 
 void HTTPStreamParser::write(const char* data, std::int32_t length) {
   if (!chunkedOutput) {
-    handler->append(data, length);
+    output(data, length);
     return;
   }
   char sizeLine[16];
   const int size = std::snprintf(sizeLine, sizeof sizeLine, "%x\r\n", static_cast<unsigned>(length));
-  handler->append(sizeLine, size);
-  handler->append(data, length);
-  handler->append("\r\n");
+  output(sizeLine, size);
+  output(data, length);
+  output("\r\n");
 }
 
 void HTTPStreamParser::write(std::string_view bytes) { write(bytes.data(), static_cast<std::int32_t>(bytes.size())); }

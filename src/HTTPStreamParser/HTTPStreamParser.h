@@ -6,6 +6,9 @@
 // "HTTP/1.1" request or unframed, with the connection closing, otherwise.
 #pragma once
 
+#include "HTMLStreamParser/TextimageRewriter.h"
+#include "HTMLStreamParser/Writer.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,7 +17,15 @@
 namespace nimbuswatch {
 
 class HTMLStreamParser;
-class ResponseHandler;
+
+// What the parser's owner tells it about the response, read once from the
+// server before the first byte: the framing headers (empty when absent) and
+// the protocol of the request.
+struct ResponseFacts {
+  std::string_view transferEncoding;
+  std::string_view contentLength;
+  std::string_view protocol;
+};
 
 class HTTPStreamParser {
  public:
@@ -27,9 +38,10 @@ class HTTPStreamParser {
     ChunkData = 4,
   };
 
-  // Reads the framing headers through `handler` and chooses the framing; an
-  // unknown transfer coding makes it call the handler's `decline`.
-  explicit HTTPStreamParser(ResponseHandler& handler);
+  // Chooses the framing from `facts`; an unknown transfer coding declines the
+  // response (see isDeclined). Everything the parser produces, header lines
+  // and body alike, goes to `output` in order; elements are stored in `store`.
+  HTTPStreamParser(const ResponseFacts& facts, Writer output, const ElementStore& store);
   ~HTTPStreamParser();
   HTTPStreamParser(const HTTPStreamParser&) = delete;
   HTTPStreamParser& operator=(const HTTPStreamParser&) = delete;
@@ -47,6 +59,8 @@ class HTTPStreamParser {
 
   State currentState() const { return state; }
   bool isDone() const { return done; }
+  // The response cannot be rewritten and must pass through untouched.
+  bool isDeclined() const { return declined; }
   bool hasChunkedOutput() const { return chunkedOutput; }
   // In a body with length or a chunk's data, the bytes still to pass.
   std::int64_t remainingBytes() const { return remaining; }
@@ -72,8 +86,9 @@ class HTTPStreamParser {
   void writeClosingBlock();
   void refuseChunkSize();
 
-  ResponseHandler* handler;
+  Writer output;
   std::unique_ptr<HTMLStreamParser> html;
+  bool declined = false;
   State state = State::HeaderSection;
   bool chunkedOutput = false;
   State bodyMode = State::BodyWithLength;

@@ -186,6 +186,10 @@ void Logger::log(int level, const char* format, ...) {
 }
 
 void Logger::vlog(int level, const char* format, std::va_list arguments) {
+  vlog(level, CodePlace{nullptr, 0}, format, arguments);
+}
+
+void Logger::vlog(int level, const CodePlace& place, const char* format, std::va_list arguments) {
   if (level > threshold) {
     return;
   }
@@ -198,10 +202,47 @@ void Logger::vlog(int level, const char* format, std::va_list arguments) {
   line += "] [";
   line += levelName(level);
   line += "] ";
+  if (place.module != nullptr) {
+    line += place.module;
+    line += ':';
+    line += std::to_string(place.line);
+    line += ' ';
+  }
   appendFormatted(line, format, arguments);
   line += '\n';
   std::fwrite(line.data(), 1, line.size(), file);
   std::fflush(file);
+}
+
+namespace {
+
+// Written once by start-up before any worker thread runs, then only read.
+Logger* theProcessLogger = nullptr;
+
+}  // namespace
+
+void setProcessLogger(Logger* logger) { theProcessLogger = logger; }
+
+Logger* processLogger() { return theProcessLogger; }
+
+void logMessage(int level, const char* format, ...) {
+  if (theProcessLogger == nullptr) {
+    return;
+  }
+  std::va_list arguments;
+  va_start(arguments, format);
+  theProcessLogger->vlog(level, format, arguments);
+  va_end(arguments);
+}
+
+void logAt(int level, const CodePlace& place, const char* format, ...) {
+  if (theProcessLogger == nullptr) {
+    return;
+  }
+  std::va_list arguments;
+  va_start(arguments, format);
+  theProcessLogger->vlog(level, place, format, arguments);
+  va_end(arguments);
 }
 
 }  // namespace nimbuswatch

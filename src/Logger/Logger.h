@@ -20,6 +20,13 @@ inline constexpr int kInfo = 6;
 inline constexpr int kDebug = 7;
 inline constexpr int kStream = 8;
 
+// Where a log line comes from: the module path and a line number, written
+// in front of the message as "module:line ".
+struct CodePlace {
+  const char* module;
+  int line;
+};
+
 // The name a line carries for `level`; "unknown" outside 0 to 8.
 const char* levelName(int level);
 
@@ -44,10 +51,23 @@ class Logger {
   // when level is above the threshold.
   void log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void vlog(int level, const char* format, std::va_list arguments);
+  // The same with `place` in front of the message.
+  void vlog(int level, const CodePlace& place, const char* format, std::va_list arguments);
 
  private:
   std::FILE* file;
   int threshold;
 };
+
+// The process-wide logger, which every module logs through. Start-up sets it
+// once, before any request; tests set it for their own length. Null means no
+// log: logging then does nothing.
+void setProcessLogger(Logger* logger);
+Logger* processLogger();
+
+// Log through the process-wide logger; nothing when there is none.
+void logMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The same with the place in the code in front of the message.
+void logAt(int level, const CodePlace& place, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
 }  // namespace nimbuswatch

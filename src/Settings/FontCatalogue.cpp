@@ -1,6 +1,7 @@
 #include "Settings/FontCatalogue.h"
 
 #include "Settings/Trace.h"
+#include "platform/Ascii.h"
 #include "platform/DirectoryListing.h"
 
 #include <utility>
@@ -10,11 +11,7 @@ namespace nimbuswatch {
 namespace {
 
 std::string lowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
+  ascii::lowerInPlace(text);
   return text;
 }
 

@@ -1,7 +1,6 @@
 #include "SpoolStorage/SpoolStorage.h"
 
 #include "Logger/Logger.h"
-#include "core/Process.h"
 #include "platform/Digest.h"
 #include "platform/ErrorText.h"
 #include "platform/Files.h"
@@ -15,18 +14,11 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\SpoolStorage";
+// The place a failed write names in its log line.
+constexpr CodePlace kWritingSpoolFile{kModule, 27};
 
 void logWriteFailure(int error) {
-  logMessage(kWarning, "%s:%d writing spool file: %s", kModule, 27, platform::errorText(error).c_str());
-}
-
-// An identifier reaches the file system as a file name: it must not name
-// anything outside the spool directory.
-bool isSafeIdentifier(const std::string& identifier) {
-  if (identifier == "." || identifier == "..") {
-    return false;
-  }
-  return identifier.find_first_of(std::string("/\\:\0", 4)) == std::string::npos;
+  logAt(kWarning, kWritingSpoolFile, "writing spool file: %s", platform::errorText(error).c_str());
 }
 
 // Writes `text` to a temporary name beside `path` and renames it over `path`,
@@ -109,8 +101,8 @@ std::string SpoolStorage::store(std::string text) {
 }
 
 std::string SpoolStorage::load(std::string identifier) {
-  if (!isSafeIdentifier(identifier)) {
-    logMessage(kWarning, "%s:%d refusing spool identifier [%s]", kModule, __LINE__, identifier.c_str());
+  if (!platform::isPlainFileName(identifier)) {
+    logAt(kWarning, {kModule, __LINE__}, "refusing spool identifier [%s]", identifier.c_str());
     return {};
   }
   const std::string path = directory + identifier;

@@ -14,7 +14,7 @@ constexpr const char* kModule = ".\\src\\core";
 
 void logFailure(int line, const char* what) {
   try {
-    nimbuswatch::logMessage(nimbuswatch::kCritical, "%s:%d exception: %s", kModule, line, what);
+    nimbuswatch::logAt(nimbuswatch::kCritical, {kModule, line}, "exception: %s", what);
   } catch (...) {
   }
 }

@@ -20,6 +20,8 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\core";
+// The place start-up names on standard error before anything else.
+constexpr CodePlace kStartUp{kModule, 16};
 
 // The buffer sizes for server variables, terminating NUL included.
 constexpr DWORD kUrlBuffer = 256;
@@ -75,7 +77,8 @@ void onSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* sendRes
   context->pfc = pfc;
   context->sendResponse = *sendResponse;
   context->finished = 0;
-  context->handler = new (std::nothrow) ResponseHandler(context, url, protocol, method);
+  context->handler =
+      new (std::nothrow) ResponseHandler(context, url, protocol, method, processValues().elementStore());
   pfc->pFilterContext = context;
 }
 
@@ -116,7 +119,7 @@ void dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notificati
       onEndOfRequest(pfc);
       break;
     case SF_NOTIFY_URL_MAP:
-      handleImageRequest(static_cast<HTTP_FILTER_URL_MAP*>(notification)->pszURL);
+      handleImageRequest(static_cast<HTTP_FILTER_URL_MAP*>(notification)->pszURL, processValues().imageSettings());
       break;
     default:
       break;
@@ -144,17 +147,17 @@ LogLevelSetting readLogLevel(const std::string& text) {
 }  // namespace
 
 void startUp() {
-  std::fprintf(stderr, "CHECKPOINT %s:%d\n", kModule, 16);
-  Process& state = process();
+  std::fprintf(stderr, "CHECKPOINT %s:%d\n", kStartUp.module, kStartUp.line);
+  ProcessValues& state = processValues();
   state.settings = new (std::nothrow) Settings();
   const Settings* settings = state.settings;
   auto setting = [settings](const char* name) { return std::string(settings != nullptr ? settings->get(name) : ""); };
   state.spool = new (std::nothrow) SpoolStorage(setting("SpoolDir"));
   const LogLevelSetting logLevel = readLogLevel(setting("LogLevel"));
   try {
-    state.logger = new Logger(setting("LogFile"), logLevel.level);
+    setProcessLogger(new Logger(setting("LogFile"), logLevel.level));
   } catch (const LoggerError&) {
-    state.logger = nullptr;  // reported on standard error; the filter runs without a log
+    setProcessLogger(nullptr);  // reported on standard error; the filter runs without a log
   }
   state.imagesURL = setting("ImagesURL");
   state.imagesDir = setting("ImagesDir");
@@ -163,8 +166,7 @@ void startUp() {
   // make it now, before any worker thread can draw.
   gdFontCacheSetup();
   if (!logLevel.valid) {
-    logMessage(kWarning, "%s:%d ignoring LogLevel [%s]: not a level from 0 to 8", kModule, __LINE__,
-               setting("LogLevel").c_str());
+    logAt(kWarning, {kModule, __LINE__}, "ignoring LogLevel [%s]: not a level from 0 to 8", setting("LogLevel").c_str());
   }
   logMessage(kNotice, "started");
 }

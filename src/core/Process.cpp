@@ -1,25 +1,10 @@
 #include "core/Process.h"
 
-#include "Logger/Logger.h"
-
-#include <cstdarg>
-
 namespace nimbuswatch {
 
-Process& process() {
-  static Process instance;
+ProcessValues& processValues() {
+  static ProcessValues instance;
   return instance;
-}
-
-void logMessage(int level, const char* format, ...) {
-  Logger* logger = process().logger;
-  if (logger == nullptr) {
-    return;
-  }
-  std::va_list arguments;
-  va_start(arguments, format);
-  logger->vlog(level, format, arguments);
-  va_end(arguments);
 }
 
 }  // namespace nimbuswatch

@@ -1,28 +1,39 @@
-// The process-wide values: made once by start-up, read by every request.
-// Tests set them directly (see tests/support). Nothing else holds globals.
+// The process-wide values of the filter: made once by start-up, before the
+// first notification, and only read afterwards, by every worker thread.
+// Tests set them directly (see tests/support).
+//
+// The other process-wide state, each safe for the same reason or its own:
+// - the logger pointer (Logger/), set by start-up like these values;
+// - the open font faces (platform/FontFaces), a cache behind its own locks;
+// - two per-thread tables, touched only by their own thread: the digest
+//   context (platform/Digest) and the spool's memo of files recently seen
+//   (SpoolStorage).
 #pragma once
+
+#include "CoreRequestHandler/CoreRequestHandler.h"
+#include "HTMLStreamParser/TextimageRewriter.h"
 
 #include <string>
 
 namespace nimbuswatch {
 
-class Logger;
 class Settings;
 class SpoolStorage;
 
-struct Process {
+struct ProcessValues {
   Settings* settings = nullptr;
   SpoolStorage* spool = nullptr;
-  Logger* logger = nullptr;
   std::string imagesURL;
   std::string imagesDir;
   std::string fontsDir;
+
+  // What rewriting a page needs of them.
+  ElementStore elementStore() const { return {spool, imagesURL}; }
+  // What an image request needs of them.
+  ImageSettings imageSettings() const { return {settings, spool, imagesURL, imagesDir, fontsDir}; }
 };
 
-// The one instance; start-up fills it before the first notification.
-Process& process();
-
-// Logs through the process-wide logger; does nothing when there is none.
-void logMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The one instance.
+ProcessValues& processValues();
 
 }  // namespace nimbuswatch

@@ -2,7 +2,6 @@
 
 #include "HTTPStreamParser/HTTPStreamParser.h"
 #include "Logger/Logger.h"
-#include "core/Process.h"
 
 #include <cstring>
 #include <exception>
@@ -20,16 +19,20 @@ constexpr std::size_t kFramingRoom = 256;
 }  // namespace
 
 ResponseHandler::ResponseHandler(ResponseContext* context, std::string url, std::string protocol,
-                                 std::string method)
-    : context(context), url(std::move(url)), protocol(std::move(protocol)), method(std::move(method)) {}
+                                 std::string method, const ElementStore& store)
+    : context(context),
+      store(store),
+      url(std::move(url)),
+      protocol(std::move(protocol)),
+      method(std::move(method)) {}
 
 ResponseHandler::~ResponseHandler() = default;
 
 void ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
-  if (decision == -1) {
+  if (decision == Decision::Undecided) {
     decide();
   }
-  if (decision != 1) {
+  if (decision != Decision::Rewrite) {
     return;
   }
   releaseOutput();
@@ -47,18 +50,29 @@ void ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
 // otherwise run into the next response on a kept-alive connection.
 void ResponseHandler::decide() {
   const std::string contentType = getResponseHeader("content-type");
-  decision = contentType.starts_with(kHTMLType) && responseHasBody() ? 1 : 0;
-  logMessage(kNotice, "Content-type=[%s]", getResponseHeader("Content-Type").c_str());
-  if (decision == 1) {
-    try {
-      parser = std::make_unique<HTTPStreamParser>(*this);
-    } catch (const std::exception& error) {
-      logMessage(kCritical, "%s:%d cannot make the response parser: %s", kModule, __LINE__, error.what());
-      parser.reset();
-      decision = 0;
-    }
+  decision = contentType.starts_with(kHTMLType) && responseHasBody() ? Decision::Rewrite : Decision::PassThrough;
+  logMessage(kNotice, "Content-type=[%s]", contentType.c_str());
+  if (decision == Decision::Rewrite) {
+    makeParser();
   }
-  logMessage(kNotice, "%s [%s] [%s]", decision == 1 ? "parsing" : "declined", protocol.c_str(), url.c_str());
+  logMessage(kNotice, "%s [%s] [%s]", decision == Decision::Rewrite ? "parsing" : "declined", protocol.c_str(),
+             url.c_str());
+}
+
+void ResponseHandler::makeParser() {
+  const std::string transferEncoding = getResponseHeader("transfer-encoding");
+  const std::string contentLength = getResponseHeader("content-length");
+  try {
+    parser = std::make_unique<HTTPStreamParser>(ResponseFacts{transferEncoding, contentLength, protocol},
+                                                Writer::to<&ResponseHandler::append>(*this), store);
+    if (parser->isDeclined()) {
+      decision = Decision::PassThrough;
+    }
+  } catch (const std::exception& error) {
+    logAt(kCritical, {kModule, __LINE__}, "cannot make the response parser: %s", error.what());
+    parser.reset();
+    decision = Decision::PassThrough;
+  }
 }
 
 bool ResponseHandler::responseHasBody() const {
@@ -83,13 +97,13 @@ bool ResponseHandler::feedParser(const HTTP_FILTER_RAW_DATA& rawData) {
 }
 
 void ResponseHandler::abandonRewriting(const char* reason) {
-  logMessage(kCritical, "%s:%d internal error, passing the response on unchanged: %s", kModule, __LINE__, reason);
-  decision = 0;
+  logAt(kCritical, {kModule, __LINE__}, "internal error, passing the response on unchanged: %s", reason);
+  decision = Decision::PassThrough;
   releaseOutput();
 }
 
 ResponseHandler::Bytes ResponseHandler::finish() {
-  if (decision != 1) {
+  if (decision != Decision::Rewrite) {
     return {nullptr, 0};
   }
   releaseOutput();
@@ -127,15 +141,12 @@ std::string ResponseHandler::getResponseHeader(const std::string& name) {
   return buffer;
 }
 
-void ResponseHandler::decline() { decision = 0; }
-
 void ResponseHandler::append(const char* data, std::int32_t length) {
   if (length > 0) {
     output.append(data, static_cast<std::size_t>(length));
   }
 }
 
-void ResponseHandler::append(std::string_view bytes) { output.append(bytes); }
 
 void ResponseHandler::releaseOutput() { std::string().swap(output); }
 

@@ -4,6 +4,7 @@
 // and hands the server the rewritten bytes in place of each block.
 #pragma once
 
+#include "HTMLStreamParser/TextimageRewriter.h"
 #include "platform/isapi.h"
 
 #include <cstdint>
@@ -31,6 +32,9 @@ struct ResponseContext {
 
 class ResponseHandler {
  public:
+  // Taken at the first raw block.
+  enum class Decision { Undecided, Rewrite, PassThrough };
+
   // The bytes `finish` returns; valid until the handler is destroyed.
   struct Bytes {
     const char* data;
@@ -38,8 +42,10 @@ class ResponseHandler {
   };
 
   // `url`, `protocol` and `method` are the server variables "URL",
-  // "SERVER_PROTOCOL" and "REQUEST_METHOD" read at send-response.
-  ResponseHandler(ResponseContext* context, std::string url, std::string protocol, std::string method);
+  // "SERVER_PROTOCOL" and "REQUEST_METHOD" read at send-response; elements
+  // of a rewritten page go to `store`.
+  ResponseHandler(ResponseContext* context, std::string url, std::string protocol, std::string method,
+                  const ElementStore& store);
   ~ResponseHandler();
   ResponseHandler(const ResponseHandler&) = delete;
   ResponseHandler& operator=(const ResponseHandler&) = delete;
@@ -53,28 +59,25 @@ class ResponseHandler {
   // The value of a response header, or the empty string.
   std::string getResponseHeader(const std::string& name);
 
-  // The response is passed through untouched.
-  void decline();
-
-  // Add bytes at the end of the output.
+  // Adds bytes at the end of the output: the parser's one route out.
   void append(const char* data, std::int32_t length);
-  void append(std::string_view bytes);
 
   const std::string& getProtocol() const { return protocol; }
-  std::int32_t getDecision() const { return decision; }
+  Decision getDecision() const { return decision; }
   std::string_view outputBytes() const { return output; }
 
  private:
   void decide();
+  void makeParser();
   bool responseHasBody() const;
   bool feedParser(const HTTP_FILTER_RAW_DATA& rawData);
   void releaseOutput();
   void abandonRewriting(const char* reason);
 
   ResponseContext* context;
+  ElementStore store;
   std::unique_ptr<HTTPStreamParser> parser;
-  // -1 not yet decided, 1 rewrite, 0 pass through.
-  std::int32_t decision = -1;
+  Decision decision = Decision::Undecided;
   std::string output;
   std::string url;
   std::string protocol;

@@ -3,10 +3,26 @@
 // Windows.
 #pragma once
 
+#include "platform/Ascii.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace nimbuswatch::platform {
+
+// True when `name`, which comes from a request or a page, names a file right
+// inside the directory it is appended to: it holds no "/", "\", ":" or
+// control byte and is not "." or "..".
+inline bool isPlainFileName(std::string_view name) {
+  if (name == "." || name == "..") {
+    return false;
+  }
+  return std::none_of(name.begin(), name.end(), [](char byte) {
+    return byte == '/' || byte == '\\' || byte == ':' || ascii::isControl(byte);
+  });
+}
 
 // True when something exists at `path` (a file or a directory).
 bool pathExists(const std::string& path);

@@ -1,5 +1,7 @@
 #include "platform/Registry.h"
 
+#include "platform/Ascii.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,7 +77,7 @@ std::string utf16ToUtf8(std::string_view bytes) {
 // The file's text as bytes: UTF-16LE (as the registry editor exports) is
 // turned into UTF-8, a UTF-8 byte-order mark is dropped, anything else is
 // taken as it is.
-std::string decodeText(const std::string& content) {
+std::string decodeExportFile(const std::string& content) {
   if (content.starts_with("\xFF\xFE")) {
     return utf16ToUtf8(std::string_view(content).substr(2));
   }
@@ -85,19 +87,6 @@ std::string decodeText(const std::string& content) {
   return content;
 }
 
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string_view trim(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t\r");
@@ -136,7 +125,7 @@ bool isHeader(std::string_view line) {
 }
 
 bool isOurSection(std::string_view line) {
-  return line.size() >= 2 && line.back() == ']' && equalsIgnoringCase(line.substr(1, line.size() - 2), kKeyPath);
+  return line.size() >= 2 && line.back() == ']' && ascii::equalsIgnoringCase(line.substr(1, line.size() - 2), kKeyPath);
 }
 
 // One line of our key. A string assignment to `name` sets `found`, a
@@ -145,7 +134,7 @@ bool isOurSection(std::string_view line) {
 void applyAssignment(std::string_view line, std::string_view name, std::optional<std::string>& found) {
   std::size_t pos = 0;
   std::string valueName;
-  if (!readQuoted(line, pos, valueName) || !equalsIgnoringCase(valueName, name)) {
+  if (!readQuoted(line, pos, valueName) || !ascii::equalsIgnoringCase(valueName, name)) {
     return;
   }
   std::string_view rest = trim(line.substr(pos));
@@ -202,7 +191,7 @@ int readRegistryValue(const char* name, char* buffer, std::uint32_t& size) {
   if (name == nullptr || buffer == nullptr || !readWholeFile(registryFilePath(), content)) {
     return 1;
   }
-  const std::optional<std::string> value = findStringValue(decodeText(content), name);
+  const std::optional<std::string> value = findStringValue(decodeExportFile(content), name);
   if (!value || value->size() >= size) {
     return 1;
   }

@@ -1,5 +1,4 @@
-// Inside the styled text call, open to its tests: how the text bytes are
-// decoded, and the own layout path, which can be run without any style to
+// Inside the styled text call, open to its tests: the own layout path, which can be run without any style to
 // compare it with the drawing library's own text call.
 #pragma once
 
@@ -14,12 +13,6 @@ struct TextStyle {
   bool bold = false;
   bool italic = false;
 };
-
-// The code points of `text` as the drawing library reads them: "&#N;" with
-// up to 5 decimal digits, "&#xN;" with up to 4 hexadecimal digits, "&name;"
-// for the HTML 4.0 names; UTF-8 sequences of 1 to 3 bytes; any other byte
-// stands for itself (a stray 0xE9 is U+00E9).
-std::vector<std::uint32_t> decodeText(const char* text);
 
 // The text call laid out by our own FreeType faces, with the arguments and
 // result of gdImageStringFT. Without a style it gives gdImageStringFT's box

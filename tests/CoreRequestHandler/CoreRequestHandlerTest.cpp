@@ -24,7 +24,7 @@ class CoreRequestHandlerTest : public ImageRequestTest {
 TEST_F(CoreRequestHandlerTest, DrawsAMissingGifOnceAndServesItFromTheCacheAfterwards) {
   const std::string identifier = store("mail@example.org", kElement);
   const std::string url = kPrefix + identifier + ".gif";
-  handleImageRequest(url.c_str());
+  handleImageRequest(url.c_str(), processValues().imageSettings());
 
   EXPECT_EQ(imageFiles(), std::vector<std::string>{identifier + ".gif"});
   const std::string gif = readFile(gifPath(identifier));
@@ -33,7 +33,7 @@ TEST_F(CoreRequestHandlerTest, DrawsAMissingGifOnceAndServesItFromTheCacheAfterw
   EXPECT_EQ(gdImageBlue(picture.get(), 1), 128);
   EXPECT_TRUE(logged("notice: file name:" + gifPath(identifier)));
 
-  handleImageRequest(url.c_str());
+  handleImageRequest(url.c_str(), processValues().imageSettings());
   EXPECT_TRUE(logged("info: cache hit: " + identifier + ".gif"));
   EXPECT_EQ(renderings(), 1);
   EXPECT_EQ(readFile(gifPath(identifier)), gif);
@@ -41,7 +41,7 @@ TEST_F(CoreRequestHandlerTest, DrawsAMissingGifOnceAndServesItFromTheCacheAfterw
   // A file of no bytes counts as present too.
   const std::string other = store("other", kElement);
   writeFile(gifPath(other), "");
-  handleImageRequest((kPrefix + other + ".gif").c_str());
+  handleImageRequest((kPrefix + other + ".gif").c_str(), processValues().imageSettings());
   EXPECT_TRUE(logged("info: cache hit: " + other + ".gif"));
   EXPECT_EQ(renderings(), 1);
 }
@@ -50,22 +50,22 @@ TEST_F(CoreRequestHandlerTest, OnlyURLsUnderThePrefixAreHandled) {
   const std::string identifier = store("mail@example.org", kElement);
   for (const std::string& url : {"/other/" + identifier + ".gif", std::string("/textimages"),
                                 "/TextImages/" + identifier + ".gif", std::string()}) {
-    handleImageRequest(url.c_str());
+    handleImageRequest(url.c_str(), processValues().imageSettings());
   }
-  handleImageRequest(nullptr);
+  handleImageRequest(nullptr, processValues().imageSettings());
   EXPECT_TRUE(log().empty());
   EXPECT_TRUE(imageFiles().empty());
 }
 
 TEST_F(CoreRequestHandlerTest, WithoutADescriptionNothingIsWritten) {
   const std::string unknown(32, 'a');
-  handleImageRequest((kPrefix + unknown + ".gif").c_str());
+  handleImageRequest((kPrefix + unknown + ".gif").c_str(), processValues().imageSettings());
   EXPECT_TRUE(logged("notice: file name:" + gifPath(unknown)));
   EXPECT_TRUE(logged("error: couldn't create tag for id=[" + unknown + "]"));
 
   const std::string malformed(32, 'f');
   writeFile(fixture.spoolDir() + malformed, "name and no tab\n");
-  handleImageRequest((kPrefix + malformed + ".gif").c_str());
+  handleImageRequest((kPrefix + malformed + ".gif").c_str(), processValues().imageSettings());
   EXPECT_TRUE(logged("error: couldn't create tag for id=[" + malformed + "]"));
   EXPECT_TRUE(imageFiles().empty());
 }
@@ -98,7 +98,7 @@ TEST_F(CoreRequestHandlerTest, OnlyNamesTheFilterWritesAreDrawn) {
       {identifier + "\n.gif", identifier + "\\x0a.gif"},
       {identifier + "\x1f.gif", identifier + "\\x1f.gif"}};
   for (const auto& [tail, shown] : tails) {
-    handleImageRequest((kPrefix + tail).c_str());
+    handleImageRequest((kPrefix + tail).c_str(), processValues().imageSettings());
     EXPECT_TRUE(logged("warning: refusing image name [" + shown + "]")) << shown;
   }
   EXPECT_EQ(log().size(), tails.size());
@@ -108,8 +108,8 @@ TEST_F(CoreRequestHandlerTest, OnlyNamesTheFilterWritesAreDrawn) {
 
 TEST_F(CoreRequestHandlerTest, AnUnwritableImagesDirectoryLeavesNoFile) {
   const std::string identifier = store("mail@example.org", kElement);
-  process().imagesDir = images.path() + "missing/";
-  handleImageRequest((kPrefix + identifier + ".gif").c_str());
+  processValues().imagesDir = images.path() + "missing/";
+  handleImageRequest((kPrefix + identifier + ".gif").c_str(), processValues().imageSettings());
   EXPECT_TRUE(logged("error: GD couldn't write file " + images.path() + "missing/" + identifier + ".gif"));
   EXPECT_TRUE(imageFiles().empty());
 }
@@ -123,7 +123,7 @@ TEST_F(CoreRequestHandlerTest, ConcurrentRequestsLeaveOneWholeGif) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&urls] {
       for (int round = 0; round < 3; ++round) {
-        for (const std::string& url : urls) handleImageRequest(url.c_str());
+        for (const std::string& url : urls) handleImageRequest(url.c_str(), processValues().imageSettings());
       }
     });
   }

@@ -129,7 +129,7 @@ class ImageRequestTest : public ::testing::Test {
 
   ImageRequestTest() {
     gdFontCacheSetup();
-    process().imagesDir = images.path();
+    processValues().imagesDir = images.path();
   }
 
   // Reads the settings (FontsDir, then `values`) and the catalogue of the
@@ -139,8 +139,8 @@ class ImageRequestTest : public ::testing::Test {
     key.insert(key.end(), values.begin(), values.end());
     registry.write(key);
     settings = std::make_unique<Settings>();
-    process().settings = settings.get();
-    process().fontsDir = fonts.path();
+    processValues().settings = settings.get();
+    processValues().fontsDir = fonts.path();
   }
   // The usual fonts: the four Liberation Serif faces and "times.ttf".
   void startWithSerif(const ScopedRegistryKey::Values& values = {}) {
@@ -153,7 +153,7 @@ class ImageRequestTest : public ::testing::Test {
     record.name = "textimage";
     record.text = text;
     record.attributes = attributes;
-    return process().spool->store(describeElement(record));
+    return processValues().spool->store(describeElement(record));
   }
   std::string gifPath(const std::string& identifier) const { return images.file(identifier + ".gif"); }
 
@@ -161,7 +161,7 @@ class ImageRequestTest : public ::testing::Test {
   // the empty string when none was written.
   std::string request(const std::string& text, const Attributes& attributes) {
     const std::string identifier = store(text, attributes);
-    handleImageRequest((kPrefix + identifier + ".gif").c_str());
+    handleImageRequest((kPrefix + identifier + ".gif").c_str(), processValues().imageSettings());
     return exists(gifPath(identifier)) ? readFile(gifPath(identifier)) : std::string();
   }
   Picture draw(const std::string& text, const Attributes& attributes) { return Picture(request(text, attributes)); }

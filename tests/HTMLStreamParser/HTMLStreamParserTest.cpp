@@ -33,7 +33,7 @@ struct Sink {
 template <class Scanner>
 std::vector<std::string> run(const std::string& input, const std::vector<std::size_t>& cuts) {
   Sink sink;
-  Scanner scanner(sink.writer());
+  Scanner scanner(sink.writer(), processValues().elementStore());
   std::size_t from = 0;
   for (std::size_t cut : cuts) {
     scanner.feed(input.data() + from, static_cast<std::int32_t>(cut - from));
@@ -56,7 +56,7 @@ std::string img(const std::string& text, std::map<std::string, std::string> attr
   record.name = "textimage";
   record.text = text;
   record.attributes = std::move(attributes);
-  return imgMarkup(record, platform::md5Hex(describeElement(record)));
+  return imgMarkup(record, processValues().imagesURL, platform::md5Hex(describeElement(record)));
 }
 
 const std::vector<std::string>& pages() {
@@ -136,7 +136,7 @@ TEST(HTMLStreamParserTest, ThreeBlockElementGivesThreeWritesAndTwoNotices) {
   const std::string second = "xtimage color=red>Hi</text";
   const std::string third = "image>ok";
   Sink sink;
-  HTMLStreamParser parser(sink.writer());
+  HTMLStreamParser parser(sink.writer(), processValues().elementStore());
   parser.feed(first.data(), static_cast<std::int32_t>(first.size()));
   parser.feed(second.data(), static_cast<std::int32_t>(second.size()));
   parser.feed(third.data(), static_cast<std::int32_t>(third.size()));
@@ -151,7 +151,7 @@ TEST(HTMLStreamParserTest, ElementNeverClosedIsHeldBackAndFlushedUnchanged) {
   ProcessFixture fixture;
   const std::vector<std::string> blocks = {"ab<textimage>never", " closed", " at all"};
   Sink sink;
-  HTMLStreamParser parser(sink.writer());
+  HTMLStreamParser parser(sink.writer(), processValues().elementStore());
   for (const auto& b : blocks) parser.feed(b.data(), static_cast<std::int32_t>(b.size()));
   EXPECT_EQ(sink.writes, std::vector<std::string>{"ab"});
   parser.flush();
@@ -207,7 +207,7 @@ TEST(HTMLStreamParserTest, TagsLongerThanTheLimitPassThroughAtEveryCut) {
 TEST(HTMLStreamParserTest, AnUnclosedElementDoesNotHoldThePageBack) {
   ProcessFixture fixture;
   Sink sink;
-  HTMLStreamParser parser(sink.writer());
+  HTMLStreamParser parser(sink.writer(), processValues().elementStore());
   const std::string start = "<textimage color=red>";
   parser.feed(start.data(), static_cast<std::int32_t>(start.size()));
   const std::string block(8192, 't');
@@ -241,7 +241,7 @@ TEST(HTMLStreamParserTest, BlockEndingRightAfterAnElementWritesNothingMore) {
   const std::string input = "<textimage>x</textimage>";
   EXPECT_EQ(run<HTMLStreamParser>(input, {}), std::vector<std::string>{img("x")});
   Sink sink;
-  HTMLStreamParser parser(sink.writer());
+  HTMLStreamParser parser(sink.writer(), processValues().elementStore());
   parser.feed("<text", 5);
   parser.feed("", 0);
   EXPECT_EQ(fixture.logMessages().size(), 2u);

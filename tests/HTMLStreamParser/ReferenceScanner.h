@@ -16,7 +16,7 @@ class ReferenceScanner {
  public:
   static constexpr long long kLongestTag = 16384;
 
-  explicit ReferenceScanner(Writer out) : out(out) {}
+  ReferenceScanner(Writer out, const ElementStore& store) : out(out), store(store) {}
 
   void feed(const char* data, int nbytes) {
     int pos = 0, written = 0, tagStart = 0;
@@ -140,7 +140,7 @@ class ReferenceScanner {
             if (matchIndex == closingTag.size()) {
               pending.clear();
               if (tagStart > written) out(data + written, tagStart - written);
-              rewriteElement(element, out);
+              rewriteElement(element, store, out);
               written = tagStart = pos;
               state = 0;
             }
@@ -177,6 +177,7 @@ class ReferenceScanner {
   }
 
   Writer out;
+  ElementStore store;
   int state = 0, nextState = 0;
   char quote = 0;
   std::string closingTag, pending, tagName, attrName, attrValue;

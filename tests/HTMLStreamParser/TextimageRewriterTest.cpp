@@ -119,7 +119,7 @@ TEST(RewriteElementTest, KeepsPageAttributesAddsDefaultsAndDropsDrawingOnes) {
   ProcessFixture fixture("/textimages/");
   Sink sink;
   ElementRecord record = element("Hello", {{"color", "\"red\""}, {"alt", "'greeting'"}, {"size", "12"}});
-  rewriteElement(record, sink.writer());
+  rewriteElement(record, processValues().elementStore(), sink.writer());
   const std::string description = "textimage\tHello\nalt\t'greeting'\ncolor\t\"red\"\nsize\t12\n";
   const std::string identifier = platform::md5Hex(description);
   ASSERT_EQ(sink.writes.size(), 1u);
@@ -132,7 +132,7 @@ TEST(RewriteElementTest, WithoutAttributesTheDescriptionIsOneLine) {
   ProcessFixture fixture("http://img.example/");
   Sink sink;
   ElementRecord record = element("a@b.example");
-  rewriteElement(record, sink.writer());
+  rewriteElement(record, processValues().elementStore(), sink.writer());
   const std::string identifier = platform::md5Hex("textimage\ta@b.example\n");
   EXPECT_EQ(sink.writes,
             std::vector<std::string>{"<img align=\"absmiddle\" border=\"0\" src=\"http://img.example/" + identifier +
@@ -145,7 +145,7 @@ TEST(RewriteElementTest, PageSrcIsReplacedNonEmptyAlignAndBorderStay) {
   ElementRecord record = element("x", {{"src", "evil.gif"}, {"align", "\"\""}, {"border", "2"},
                                        {"title", "t"}, {"font", "'Arial'"}, {"bgcolor", "#fff"}, {"style", "bold"},
                                        {"class", "c"}, {"width", "10"}});
-  rewriteElement(record, sink.writer());
+  rewriteElement(record, processValues().elementStore(), sink.writer());
   ASSERT_EQ(sink.writes.size(), 1u);
   const std::string& markup = sink.writes[0];
   EXPECT_EQ(markup.substr(0, 39), "<img align=\"\" border=2 class=c src=\"/t/");
@@ -159,7 +159,7 @@ TEST(RewriteElementTest, EmptyUnquotedAlignGetsTheDefault) {
   ProcessFixture fixture;
   Sink sink;
   ElementRecord record = element("x", {{"align", ""}, {"border", ""}});
-  rewriteElement(record, sink.writer());
+  rewriteElement(record, processValues().elementStore(), sink.writer());
   ASSERT_EQ(sink.writes.size(), 1u);
   EXPECT_EQ(sink.writes[0].substr(0, 33), "<img align=\"absmiddle\" border=\"0\"");
 }
@@ -168,23 +168,23 @@ TEST(RewriteElementTest, ControlCharactersVanishAndEmptyTextWritesNothing) {
   ProcessFixture fixture;
   Sink sink;
   ElementRecord record = element("\t\r\x01\x7f");
-  rewriteElement(record, sink.writer());
+  rewriteElement(record, processValues().elementStore(), sink.writer());
   EXPECT_TRUE(sink.writes.empty());
   // The description is stored all the same.
   EXPECT_TRUE(test::exists(fixture.spoolDir() + platform::md5Hex("textimage\t\n")));
 
   ElementRecord mixed = element("a\tb\rc\x1b d");
-  rewriteElement(mixed, sink.writer());
+  rewriteElement(mixed, processValues().elementStore(), sink.writer());
   EXPECT_EQ(mixed.text, "abc d");
 }
 
 TEST(RewriteElementTest, FailedStoreStillReplacesTheElement) {
   ProcessFixture fixture("/img/");
   SpoolStorage broken(fixture.dir().path() + "missing/");
-  process().spool = &broken;
+  processValues().spool = &broken;
   Sink sink;
   ElementRecord record = element("x");
-  rewriteElement(record, sink.writer());
+  rewriteElement(record, processValues().elementStore(), sink.writer());
   EXPECT_EQ(sink.writes, std::vector<std::string>{"<img align=\"absmiddle\" border=\"0\" src=\"/img/.gif\">"});
 }
 
@@ -194,9 +194,9 @@ TEST(RewriteElementTest, EqualElementsShareOneIdentifier) {
   ElementRecord first = element("same", {{"color", "red"}});
   ElementRecord second = element("same", {{"color", "red"}});
   ElementRecord quotedDifferently = element("same", {{"color", "'red'"}});
-  rewriteElement(first, sink.writer());
-  rewriteElement(second, sink.writer());
-  rewriteElement(quotedDifferently, sink.writer());
+  rewriteElement(first, processValues().elementStore(), sink.writer());
+  rewriteElement(second, processValues().elementStore(), sink.writer());
+  rewriteElement(quotedDifferently, processValues().elementStore(), sink.writer());
   ASSERT_EQ(sink.writes.size(), 3u);
   EXPECT_EQ(sink.writes[0], sink.writes[1]);
   EXPECT_NE(sink.writes[0], sink.writes[2]);

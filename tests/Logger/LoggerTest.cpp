@@ -1,5 +1,4 @@
 #include "Logger/Logger.h"
-#include "core/Process.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -168,10 +167,11 @@ TEST(LoggerTest, LinesFromConcurrentThreadsNeverInterleave) {
 }
 
 TEST(LoggerTest, LoggingWithoutALoggerDoesNothing) {
-  const Process saved = process();
-  process().logger = nullptr;
+  Logger* saved = processLogger();
+  setProcessLogger(nullptr);
   logMessage(kCritical, "%s:%d nobody listens", ".\\src\\core", 1);
-  process() = saved;
+  logAt(kCritical, {".\\src\\core", 1}, "nobody listens");
+  setProcessLogger(saved);
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
-// The example site through the real filter library, driven as the web server
-// drives it: every page cut into two blocks at every offset and also byte by
-// byte, and every picture its elements ask for. What reaches the client and
+// The example site through the real filter library, loaded and driven by the
+// server emulation as the web server drives it: every page cut into two
+// blocks at every offset and also byte by byte, and every picture its
+// elements ask for. What reaches the client and
 // each picture's decoded pixels go into a transcript. The Linux build writes
 // the reference; the Windows build (nimbuswatch.dll under Wine) must write
 // the same transcript, byte for byte.
 #include "Settings/TraceCapture.h"
 #include "platform/Digest.h"
-#include "support/FakeServer.h"
-#include "support/FilterLibrary.h"
+#include "server/LoadedFilter.h"
+#include "server/ServerConnection.h"
 #include "support/FontsDir.h"
 #include "support/RegistryKey.h"
 #include "support/StreamTesting.h"
@@ -21,7 +22,6 @@
 #include <cstdio>
 #include <optional>
 #include <filesystem>
-#include <memory>
 #include <regex>
 #include <string>
 #include <vector>
@@ -121,23 +121,27 @@ class ExampleSiteTest : public ::testing::Test {
                     {"DefaultFontSize", "16"}});
   }
 
-  // Every byte that reaches the client for `page` sent in `blocks`.
-  std::string serve(const std::string& page, const Blocks& blocks) {
-    FakeServer server;
-    server.setServerVariable("URL", "/" + page);
-    server.setServerVariable("SERVER_PROTOCOL", "HTTP/1.1");
-    server.setServerVariable("REQUEST_METHOD", "GET");
-    server.setHeader("Content-Type", "text/html; charset=utf-8");
-    server.setStatus(200);
-    return filter->serve(server, blocks);
+  // Every byte that reaches the client for `page`, a response with
+  // `contentLength` bytes of body sent in `blocks`, on a connection of its own.
+  std::string serve(const std::string& page, std::size_t contentLength, const Blocks& blocks) {
+    server::ServerConnection connection(&*filter);
+    connection.beginRequest({"/" + page, "", "GET", "HTTP/1.1"});
+    EXPECT_TRUE(connection.sendResponse(200, {{"Content-Type", "text/html; charset=utf-8"},
+                                              {"Content-Length", std::to_string(contentLength)}}));
+    for (std::string_view block : blocks) {
+      EXPECT_TRUE(connection.rawData(block));
+    }
+    EXPECT_TRUE(connection.endOfRequest());
+    return connection.output();
   }
 
   // The picture for `url`, drawn by the filter on its URL map notification.
   std::string requestPicture(const std::string& url) {
-    FakeServer server;
-    HTTP_FILTER_URL_MAP map{url.c_str(), nullptr, 0};
-    EXPECT_EQ(filter->notify(server, SF_NOTIFY_URL_MAP, &map), SF_STATUS_REQ_NEXT_NOTIFICATION);
-    return readFile(temp.file("images/") + url.substr(url.rfind('/') + 1));
+    server::ServerConnection connection(&*filter);
+    connection.beginRequest({url, "", "GET", "HTTP/1.1"});
+    std::string physicalPath = temp.file("images/") + url.substr(url.rfind('/') + 1);
+    EXPECT_TRUE(connection.urlMap(physicalPath));
+    return readFile(physicalPath);
   }
 
   std::string transcript();
@@ -146,7 +150,7 @@ class ExampleSiteTest : public ::testing::Test {
   FontsDir fonts;
   ScopedRegistryKey registry;
   TraceCapture trace;
-  std::unique_ptr<LoadedFilter> filter;
+  std::optional<server::LoadedFilter> filter;
 };
 
 std::string ExampleSiteTest::transcript() {
@@ -157,7 +161,7 @@ std::string ExampleSiteTest::transcript() {
     const std::string page = readFile(kSite + name);
     const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                                  std::to_string(page.size()) + "\r\n\r\n" + page;
-    const std::string whole = serve(name, {response});
+    const std::string whole = serve(name, page.size(), {response});
     const std::size_t headEnd = whole.find("\r\n\r\n");
     const std::optional<std::string> body =
         headEnd == std::string::npos ? std::nullopt : decodeChunked(std::string_view(whole).substr(headEnd + 4));
@@ -167,13 +171,13 @@ std::string ExampleSiteTest::transcript() {
     // The same bytes whatever the cut; the framing may differ, so each
     // cut's bytes are recorded by their digest.
     for (std::size_t cut = 1; cut < response.size(); ++cut) {
-      const std::string sent = serve(name, cutAt(response, {cut}));
+      const std::string sent = serve(name, page.size(), cutAt(response, {cut}));
       EXPECT_EQ(sent.substr(0, headEnd + 4), whole.substr(0, headEnd + 4)) << name << " cut at " << cut;
       EXPECT_EQ(decodeChunked(std::string_view(sent).substr(std::min(sent.size(), headEnd + 4))), body)
           << name << " cut at " << cut;
       out += "cut " + std::to_string(cut) + " " + platform::md5Hex(sent) + "\n";
     }
-    const std::string byteByByteSent = serve(name, byteByByte(response));
+    const std::string byteByByteSent = serve(name, page.size(), byteByByte(response));
     EXPECT_EQ(decodeChunked(std::string_view(byteByByteSent).substr(std::min(byteByByteSent.size(), headEnd + 4))),
               body)
         << name << " byte by byte";
@@ -198,10 +202,11 @@ TEST_F(ExampleSiteTest, PagesAndPicturesAreTheSameOnEveryPlatform) {
 #else
   const char* suffix = ".so";
 #endif
-  filter = std::make_unique<LoadedFilter>(NIMBUSWATCH_FILTER_LIBRARY, temp.file(std::string("filter") + suffix));
-  ASSERT_NE(filter->getFilterVersion, nullptr);
-  HTTP_FILTER_VERSION version{};
-  ASSERT_EQ(filter->getFilterVersion(&version), TRUE);
+  const std::string copy = temp.file(std::string("filter") + suffix);
+  fs::copy_file(NIMBUSWATCH_FILTER_LIBRARY, copy);
+  std::string error;
+  filter = server::loadFilter(copy, error);
+  ASSERT_TRUE(filter.has_value()) << error;
 
   const std::string written = transcript();
   writeFile(NIMBUSWATCH_TRANSCRIPT, written);

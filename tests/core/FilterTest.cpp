@@ -4,7 +4,6 @@
 #include "Settings/TraceCapture.h"
 #include "platform/isapi.h"
 #include "support/FakeServer.h"
-#include "support/FilterLibrary.h"
 #include "support/FontsDir.h"
 #include "support/RegistryKey.h"
 #include "support/StreamTesting.h"
@@ -12,6 +11,12 @@
 
 #include <gd.h>
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -25,16 +30,44 @@ namespace {
 using test::exists;
 using test::FakeServer;
 using test::FontsDir;
-using test::LoadedFilter;
 using test::readFile;
 using test::ScopedRegistryKey;
 using test::TempDir;
 
 #if defined(_WIN32)
 constexpr const char* kLibrarySuffix = ".dll";
+
+// Through the generic function type, which any function pointer converts to.
+template <typename Function>
+Function entryPoint(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
 #else
 constexpr const char* kLibrarySuffix = ".so";
 #endif
+
+// A filter instance of its own: the library is copied to a fresh path before
+// it is loaded, so every test gets its own start-up and process-wide state.
+class LoadedFilter {
+ public:
+  LoadedFilter(const std::string& copyPath) {
+    std::filesystem::copy_file(NIMBUSWATCH_FILTER_LIBRARY, copyPath);
+#if defined(_WIN32)
+    if (HMODULE module = LoadLibraryA(copyPath.c_str())) {
+      getFilterVersion = entryPoint<PFN_GetFilterVersion>(module, "GetFilterVersion");
+      httpFilterProc = entryPoint<PFN_HttpFilterProc>(module, "HttpFilterProc");
+    }
+#else
+    if (void* handle = ::dlopen(copyPath.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      getFilterVersion = reinterpret_cast<PFN_GetFilterVersion>(::dlsym(handle, "GetFilterVersion"));
+      httpFilterProc = reinterpret_cast<PFN_HttpFilterProc>(::dlsym(handle, "HttpFilterProc"));
+    }
+#endif
+  }
+  // Left loaded: the filter's process-wide objects live until the process ends.
+  PFN_GetFilterVersion getFilterVersion = nullptr;
+  PFN_HttpFilterProc httpFilterProc = nullptr;
+};
 
 // A site's worth of configuration in a temporary directory.
 class FilterTest : public testing::Test {
@@ -62,8 +95,7 @@ class FilterTest : public testing::Test {
 
   LoadedFilter& start(bool withLog = true) {
     configure(withLog);
-    filter = std::make_unique<LoadedFilter>(NIMBUSWATCH_FILTER_LIBRARY,
-                                            temp.file("nimbuswatch-copy" + std::to_string(starts++) + kLibrarySuffix));
+    filter = std::make_unique<LoadedFilter>(temp.file("nimbuswatch-copy" + std::to_string(starts++) + kLibrarySuffix));
     EXPECT_NE(filter->getFilterVersion, nullptr);
     HTTP_FILTER_VERSION version{};
     testing::internal::CaptureStderr();
@@ -79,7 +111,20 @@ class FilterTest : public testing::Test {
 
   // One response through the filter, as the server would deliver it; returns
   // every byte that reaches the client.
-  std::string serve(FakeServer& server, const test::Blocks& blocks) { return filter->serve(server, blocks); }
+  std::string serve(FakeServer& server, const test::Blocks& blocks) {
+    server.onWriteClient([this, &server](HTTP_FILTER_RAW_DATA& raw) { notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw); });
+    EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RESPONSE, &server.sendResponse()), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    std::string sent;
+    for (std::string_view block : blocks) {
+      std::string copy(block);
+      HTTP_FILTER_RAW_DATA raw{copy.data(), static_cast<DWORD>(copy.size()), static_cast<DWORD>(copy.size()), 0};
+      EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw), SF_STATUS_REQ_NEXT_NOTIFICATION);
+      sent.append(static_cast<const char*>(raw.pvInData), raw.cbInData);
+    }
+    const std::size_t before = server.written().size();
+    EXPECT_EQ(notify(server, SF_NOTIFY_END_OF_REQUEST, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
+    return sent + server.written().substr(before);
+  }
 
   static void htmlResponse(FakeServer& server, const std::string& protocol = "HTTP/1.1") {
     server.setServerVariable("URL", "/index.html");
@@ -107,8 +152,8 @@ class FilterTest : public testing::Test {
   std::string startupStderr;
 };
 
-// The Windows build holds its DLL's export and import tables to the same
-// rule with a test of its own (tests/windows).
+// The Windows build reads its DLL's export and import tables in a test of
+// its own (tests/windows).
 #if !defined(_WIN32)
 TEST(FilterLibraryTest, ExportsExactlyTheTwoEntryPoints) {
   std::FILE* pipe = ::popen("nm -D --defined-only " NIMBUSWATCH_FILTER_LIBRARY, "r");

@@ -47,7 +47,7 @@ TEST_F(ResponseHandlerTest, ContentTypeDecidesTheRewrite) {
     const std::string raw = response("HTTP/1.1 200 OK", c.headerLines, kPage);
     ResponseExchange exchange(raw);
     const std::string client = exchange.run({raw});
-    EXPECT_EQ(exchange.handler().getDecision(), c.rewritten ? 1 : 0) << c.headerLines;
+    EXPECT_EQ(exchange.handler().getDecision(), c.rewritten ? ResponseHandler::Decision::Rewrite : ResponseHandler::Decision::PassThrough) << c.headerLines;
     if (c.rewritten) {
       EXPECT_NE(client.find("\r\n\r\n3\r\n<p>\r\n"), std::string::npos) << client;
       EXPECT_NE(client.find("<img "), std::string::npos) << client;
@@ -83,7 +83,7 @@ TEST_F(ResponseHandlerTest, ResponseWithoutBodyIsDeclined) {
                                                                    " X\r\nContent-Type: text/html\r\n\r\n";
     ResponseExchange exchange(raw, {"HTTP/1.1", c.method, "/page.html", c.status});
     EXPECT_EQ(exchange.run({raw}), raw) << c.method << " " << c.status;
-    EXPECT_EQ(exchange.handler().getDecision(), 0);
+    EXPECT_EQ(exchange.handler().getDecision(), ResponseHandler::Decision::PassThrough);
   }
   const std::vector<std::string> log = fixture.logMessages();
   EXPECT_EQ(std::count(log.begin(), log.end(), "notice: declined [HTTP/1.1] [/page.html]"), 5);
@@ -93,7 +93,7 @@ TEST_F(ResponseHandlerTest, ResponseWithoutBodyIsDeclined) {
   const std::string notFound = response("HTTP/1.1 404 Not Found", "Content-Type: text/html\r\n", kPage);
   ResponseExchange exchange(notFound, {"HTTP/1.1", "GET", "/missing.html"});
   exchange.run({notFound});
-  EXPECT_EQ(exchange.handler().getDecision(), 1);
+  EXPECT_EQ(exchange.handler().getDecision(), ResponseHandler::Decision::Rewrite);
   EXPECT_EQ(fixture.logMessages().back(), "notice: parsing [HTTP/1.1] [/missing.html]");
 }
 
@@ -131,7 +131,7 @@ TEST_F(ResponseHandlerTest, HeadersAreReadOnlyAtTheFirstBlock) {
   exchange.server().setHeader("Content-Length", "1");
   EXPECT_NE(exchange.feed(std::string_view(raw).substr(headerEnd)).find("<img "), std::string::npos);
   EXPECT_EQ(exchange.server().allocationCount(), allocations);
-  EXPECT_EQ(exchange.handler().getDecision(), 1);
+  EXPECT_EQ(exchange.handler().getDecision(), ResponseHandler::Decision::Rewrite);
 }
 
 TEST_F(ResponseHandlerTest, ResponseHeadersAreReadThroughGetHeader) {
@@ -155,7 +155,7 @@ class FaultySpool : public SpoolStorage {
 
 TEST_F(ResponseHandlerTest, InternalErrorLeavesTheResponseUnchangedFromThenOn) {
   FaultySpool faulty(fixture.spoolDir());
-  process().spool = &faulty;
+  processValues().spool = &faulty;
   const std::string raw = htmlResponse();
   const std::size_t elementStart = raw.find("<textimage>");
   const std::string first = raw.substr(0, elementStart);
@@ -168,7 +168,7 @@ TEST_F(ResponseHandlerTest, InternalErrorLeavesTheResponseUnchangedFromThenOn) {
   EXPECT_EQ(exchange.feed(second), second);
   EXPECT_EQ(exchange.feed(third), third);
   EXPECT_EQ(exchange.finish(), "");
-  EXPECT_EQ(exchange.handler().getDecision(), 0);
+  EXPECT_EQ(exchange.handler().getDecision(), ResponseHandler::Decision::PassThrough);
 
   const std::vector<std::string> log = fixture.logMessages();
   ASSERT_FALSE(log.empty());

@@ -4,6 +4,7 @@
 #include "platform/CharacterEntities.h"
 #include "platform/StyledText.h"
 #include "platform/StyledTextDetail.h"
+#include "platform/TextDecoding.h"
 
 #include "support/TestSupport.h"
 
@@ -217,7 +218,7 @@ TEST_F(StyledTextTest, EntityTableAgreesWithTheLibrary) {
     const std::string named = "&" + std::string(entity.name) + ";";
     const std::string numeric = "&#" + std::to_string(entity.codePoint) + ";";
     SCOPED_TRACE(named);
-    EXPECT_EQ(detail::decodeText(named.c_str()), std::vector<std::uint32_t>{entity.codePoint});
+    EXPECT_EQ(decodeText(named.c_str()), std::vector<std::uint32_t>{entity.codePoint});
     const Picture byName = makePicture(40, 40, false, true);
     const Picture byNumber = makePicture(40, 40, false, true);
     Box nameBox{};
@@ -233,7 +234,7 @@ TEST_F(StyledTextTest, EntityTableAgreesWithTheLibrary) {
 
 TEST(StyledTextDecoding, ReadsCharacterReferencesAndBytesLikeTheLibrary) {
   using Codes = std::vector<std::uint32_t>;
-  const auto codes = [](const char* text) { return detail::decodeText(text); };
+  const auto codes = [](const char* text) { return decodeText(text); };
   const auto literal = [](const std::string& text) {
     Codes result;
     for (const char byte : text) {

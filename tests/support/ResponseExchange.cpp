@@ -1,5 +1,7 @@
 #include "support/ResponseExchange.h"
 
+#include "core/Process.h"
+
 #include <cstdlib>
 #include <new>
 #include <utility>
@@ -70,7 +72,8 @@ ResponseExchange::ResponseExchange(std::string_view rawResponse, const ExchangeO
   HTTP_FILTER_CONTEXT& pfc = fakeServer.context();
   void* memory = pfc.AllocMem(&pfc, sizeof(ResponseContext), 0);
   responseContext = new (memory) ResponseContext{&pfc, fakeServer.sendResponse(), nullptr, 0};
-  responseHandler = std::make_unique<ResponseHandler>(responseContext, options.url, options.protocol, options.method);
+  responseHandler = std::make_unique<ResponseHandler>(responseContext, options.url, options.protocol, options.method,
+                                                      processValues().elementStore());
   responseContext->handler = responseHandler.get();
 }
 

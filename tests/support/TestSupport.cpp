@@ -93,16 +93,19 @@ std::string withoutTime(const std::string& line) {
   return line.substr(levelOpen + 3, levelClose - levelOpen - 3) + ": " + line.substr(levelClose + 2);
 }
 
-ProcessFixture::ProcessFixture(std::string imagesURL) : saved(process()) {
+ProcessFixture::ProcessFixture(std::string imagesURL) : saved(processValues()), savedLogger(processLogger()) {
   fs::create_directory(spoolDir());
   logger = std::make_unique<Logger>(logPath());
   spool = std::make_unique<SpoolStorage>(spoolDir());
-  process().logger = logger.get();
-  process().spool = spool.get();
-  process().imagesURL = std::move(imagesURL);
+  setProcessLogger(logger.get());
+  processValues().spool = spool.get();
+  processValues().imagesURL = std::move(imagesURL);
 }
 
-ProcessFixture::~ProcessFixture() { process() = saved; }
+ProcessFixture::~ProcessFixture() {
+  processValues() = saved;
+  setProcessLogger(savedLogger);
+}
 
 std::vector<std::string> ProcessFixture::logMessages() const {
   std::vector<std::string> messages;

@@ -56,10 +56,14 @@ class ProcessFixture {
   // The log lines written so far, each without its time and level prefix
   // but with the level name: "notice: started".
   std::vector<std::string> logMessages() const;
+  // What rewriting and image requests get from the process-wide values.
+  ElementStore store() const { return processValues().elementStore(); }
+  ImageSettings imageSettings() const { return processValues().imageSettings(); }
 
  private:
   TempDir temp;
-  Process saved;
+  ProcessValues saved;
+  Logger* savedLogger;
   std::unique_ptr<Logger> logger;
   std::unique_ptr<SpoolStorage> spool;
 };

@@ -6,7 +6,8 @@
 #include "CoreRequestHandler/CoreRequestHandler.h"
 #include "Logger/Logger.h"
 #include "Settings/Settings.h"
-#include "core/Process.h"
+#include "platform/Ascii.h"
+#include "platform/Files.h"
 #include "platform/StyledText.h"
 
 #include <ft2build.h>
@@ -54,23 +55,18 @@ struct LineMetrics {
   FT_Pos underlineThickness = 0;
 };
 
-const char* setting(const char* name) {
-  const Settings* settings = process().settings;
+const char* setting(const Settings* settings, const char* name) {
   return settings != nullptr ? settings->get(name) : "";
 }
 
 // The family as the catalogue keys it: ASCII capitals lowered, the spaces
 // (and only the spaces) around it dropped.
-std::string familyOf(const ElementRecord& record) {
+std::string familyOf(const Settings* settings, const ElementRecord& record) {
   std::string family = record.attributeValue("font");
   if (family.empty()) {
-    family = setting("DefaultFontFace");
+    family = setting(settings, "DefaultFontFace");
   }
-  for (char& byte : family) {
-    if (byte >= 'A' && byte <= 'Z') {
-      byte = static_cast<char>(byte - 'A' + 'a');
-    }
-  }
+  ascii::lowerInPlace(family);
   const std::size_t first = family.find_first_not_of(' ');
   if (first == std::string::npos) {
     return {};
@@ -81,29 +77,18 @@ std::string familyOf(const ElementRecord& record) {
 // A decimal integer from the start of the text, as "%d" reads it (leading
 // white space, a sign, digits); 0 when there is none. Out of range or
 // unreadable gives 10.
-int sizeOf(const ElementRecord& record) {
+int sizeOf(const Settings* settings, const ElementRecord& record) {
   std::string text = record.attributeValue("size");
   if (text.empty()) {
-    text = setting("DefaultFontSize");
+    text = setting(settings, "DefaultFontSize");
   }
   const long value = std::strtol(text.c_str(), nullptr, 10);
   return value < kSmallestSize || value > kLargestSize ? kUnusableSizeReplacement : static_cast<int>(value);
 }
 
-// A family comes from page text and becomes part of a font path: one that
-// could name a file outside the fonts directory is never looked up.
-bool isSafeFamily(const std::string& family) {
-  for (const char byte : family) {
-    if (byte == '/' || byte == '\\' || byte == ':' || static_cast<unsigned char>(byte) < 0x20) {
-      return false;
-    }
-  }
-  return true;
-}
-
-Request requestOf(const ElementRecord& record) {
+Request requestOf(const Settings* settings, const ElementRecord& record) {
   Request request;
-  request.family = familyOf(record);
+  request.family = familyOf(settings, record);
   const std::string style = record.attributeValue("style");
   if (!style.empty()) {
     parseStyle(style, request.bold, request.italic, request.underline);
@@ -162,22 +147,23 @@ void drawUnderline(gdImagePtr picture, const LineMetrics& metrics, const int* bo
 
 // Family, style, font file and size, in that order: the catalogue sees the
 // family lower-cased and may clear the bold and italic wishes.
-Font chooseFont(const std::string& fontsDir, Request& request, const ElementRecord& record) {
-  const std::string base =
-      isSafeFamily(request.family) ? resolveFontFile(request.family, request.bold, request.italic) : request.family;
-  return Font{fontsDir + base + ".ttf", base, sizeOf(record)};
+Font chooseFont(const ImageSettings& where, Request& request, const ElementRecord& record) {
+  const std::string base = platform::isPlainFileName(request.family)
+                               ? resolveFontFile(where.settings, request.family, request.bold, request.italic)
+                               : request.family;
+  return Font{std::string(where.fontsDir) + base + ".ttf", base, sizeOf(where.settings, record)};
 }
 
 // Measures the text; when the requested font cannot be used, switches to
 // the fallback font and measures with that. The fallback is measured with
 // the same style flags it will be drawn with, so that a synthetic bold or
 // slant fits into the picture. False when neither font can be used.
-bool measureOrFallBack(const std::string& fontsDir, const Request& request, const std::string& text, Font& font,
+bool measureOrFallBack(std::string_view fontsDir, const Request& request, const std::string& text, Font& font,
                        int* box) {
-  if (isSafeFamily(request.family) && measure(font, text, request.bold, request.italic, box)) {
+  if (platform::isPlainFileName(request.family) && measure(font, text, request.bold, request.italic, box)) {
     return true;
   }
-  font = Font{fontsDir + kFallbackFace + ".ttf", kFallbackFace, kFallbackSize};
+  font = Font{std::string(fontsDir) + kFallbackFace + ".ttf", kFallbackFace, kFallbackSize};
   logMessage(kInfo, "first rendering error font=[%s], fontsize=%d, text=[%s]", font.path.c_str(), font.size,
              text.c_str());
   if (const char* error = gdImageStringFTSA(nullptr, box, 0, font.path.c_str(), font.size, 0.0, 0, 0, text.c_str(),
@@ -220,7 +206,7 @@ GifBytes encode(gdImagePtr picture) {
   void* bytes = gdImageGifPtr(picture, &size);
   if (bytes == nullptr || size <= 0) {
     gdFree(bytes);
-    logMessage(kError, "%s:%d the GIF encoder gave no bytes", kModule, __LINE__);
+    logAt(kError, {kModule, __LINE__}, "the GIF encoder gave no bytes");
     return {};
   }
   return GifBytes(bytes, size);
@@ -228,8 +214,7 @@ GifBytes encode(gdImagePtr picture) {
 
 }  // namespace
 
-std::string resolveFontFile(const std::string& family, int& bold, int& italic) {
-  const Settings* settings = process().settings;
+std::string resolveFontFile(const Settings* settings, const std::string& family, int& bold, int& italic) {
   std::string name = settings != nullptr ? settings->findFace(family, bold, italic) : family;
   const std::size_t dot = name.rfind('.');
   if (dot != std::string::npos && dot > 0) {
@@ -239,13 +224,13 @@ std::string resolveFontFile(const std::string& family, int& bold, int& italic) {
 }
 
 GifBytes CoreRequestHandler::renderGif() {
-  const std::string& fontsDir = nimbuswatch::process().fontsDir;
+  const std::string fontsDir(where.fontsDir);
   logMessage(kInfo, "font global dir=[%s]", fontsDir.c_str());
   if (record == nullptr) {
     return {};
   }
-  Request request = requestOf(*record);
-  Font font = chooseFont(fontsDir, request, *record);
+  Request request = requestOf(where.settings, *record);
+  Font font = chooseFont(where, request, *record);
 
   const std::string& text = record->text;
   if (text.empty()) {
@@ -265,12 +250,12 @@ GifBytes CoreRequestHandler::renderGif() {
   const int width = box[4] - box[0] + 2;
   const int height = metrics.height;
   if (width > kLargestGifSide || height > kLargestGifSide) {
-    logMessage(kError, "%s:%d picture of %d x %d pixels is too large for a GIF", kModule, __LINE__, width, height);
+    logAt(kError, {kModule, __LINE__}, "picture of %d x %d pixels is too large for a GIF", width, height);
     return {};
   }
   image.reset(width > 0 && height > 0 ? gdImageCreate(width, height) : nullptr);
   if (image == nullptr) {
-    logMessage(kError, "%s:%d couldn't create a picture of %d x %d pixels", kModule, __LINE__, width, height);
+    logAt(kError, {kModule, __LINE__}, "couldn't create a picture of %d x %d pixels", width, height);
     return {};
   }
   gdImagePtr picture = image.get();
