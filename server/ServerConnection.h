@@ -57,7 +57,11 @@ class ServerConnection {
   bool requestOpen() const { return inRequest; }
   std::string& output() { return pending; }
   const Fields& responseFields() const { return fields; }
+  Fields& responseFields() { return fields; }
   HTTP_FILTER_CONTEXT& context() { return filterContext; }
+  // The record SF_NOTIFY_SEND_RESPONSE hands over, with GetHeader, SetHeader
+  // and AddHeader working on responseFields().
+  HTTP_FILTER_SEND_RESPONSE& sendResponseRecord() { return sendRecord; }
   // Number of AllocMem blocks the connection holds.
   std::size_t allocatedBlocks() const { return memory.size(); }
   // The error number the last failing callback left, as GetLastError gives

@@ -1,7 +1,8 @@
 // Many browsers at once: each client on a keep-alive connection of its own
 // fetches pages and then every picture on them, so the filter rewrites and
 // draws on several worker threads together, the same pictures in parallel
-// while none is cached yet.
+// while none is cached yet, and keeps its per-connection state apart. Small
+// blocks make every response many notifications.
 #include "EndToEnd.h"
 
 #include "support/RawHttp.h"
@@ -102,7 +103,7 @@ void expectAllComplete(unsigned short port, const std::vector<Page>& pages) {
 }
 
 TEST(ConcurrencyTest, ManyClientsOfTheExampleSiteGetWholePagesAndValidPictures) {
-  ExampleHost host({"--threads", "4"});
+  ExampleHost host({"--threads", "4", "--block-size", "1000"});
   expectAllComplete(host.port(), {{"/index.html", examplePage("index.html")},
                                   {"/second.html", examplePage("second.html")}});
 }
