@@ -45,8 +45,8 @@ bool openLibrary(const std::string& path, Exports& exports, std::string& error) 
 
 }  // namespace
 
-LoadedFilter::LoadedFilter(PFN_HttpFilterProc proc, DWORD flags, std::string description)
-    : proc(proc), registered(flags), text(std::move(description)) {}
+LoadedFilter::LoadedFilter(PFN_HttpFilterProc proc, DWORD flags, std::string description, DWORD version)
+    : proc(proc), registered(flags), text(std::move(description)), announced(version) {}
 
 bool LoadedFilter::wants(DWORD notification) const {
   const DWORD ports = registered & (SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_PORT);
@@ -73,7 +73,7 @@ std::optional<LoadedFilter> startFilter(PFN_GetFilterVersion getVersion, PFN_Htt
     return std::nullopt;
   }
   version.lpszFilterDesc[SF_MAX_FILTER_DESC_LEN - 1] = '\0';
-  return LoadedFilter(proc, version.dwFlags, version.lpszFilterDesc);
+  return LoadedFilter(proc, version.dwFlags, version.lpszFilterDesc, version.dwFilterVersion);
 }
 
 std::optional<LoadedFilter> loadFilter(const std::string& path, std::string& error) {

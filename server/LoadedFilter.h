@@ -11,7 +11,7 @@ namespace nimbuswatch::server {
 
 class LoadedFilter {
  public:
-  LoadedFilter(PFN_HttpFilterProc proc, DWORD flags, std::string description);
+  LoadedFilter(PFN_HttpFilterProc proc, DWORD flags, std::string description, DWORD version = 0);
 
   // True when the filter registered for `notification` and for connections
   // on a non-secure port, the only kind served here. A filter that names
@@ -24,11 +24,14 @@ class LoadedFilter {
 
   DWORD flags() const { return registered; }
   const std::string& description() const { return text; }
+  // The interface version the filter announced.
+  DWORD version() const { return announced; }
 
  private:
   PFN_HttpFilterProc proc;
   DWORD registered;
   std::string text;
+  DWORD announced;
 };
 
 // Calls `getVersion` as the server does at load time and keeps `proc`.
