@@ -1,34 +1,17 @@
 #include "host/HostLog.h"
 
+#include "Logger/Logger.h"
+
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace nimbuswatch::host {
 
-namespace {
-
-constexpr std::size_t kMaxValue = 1024;
-
-}  // namespace
-
 std::string logValue(std::string_view value) {
-  const bool cut = value.size() > kMaxValue;
   std::string text;
-  text.reserve(std::min(value.size(), kMaxValue) + 3);
-  for (const char c : value.substr(0, kMaxValue)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      static constexpr char kHex[] = "0123456789abcdef";
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0xF];
-    } else {
-      text += c;
-    }
-  }
-  return cut ? text + "..." : text;
+  appendValue(text, value);
+  return text;
 }
 
 void logError(std::string_view message) {

@@ -28,9 +28,8 @@ std::string timeText() { return platform::localTimeText(std::time(nullptr)); }
 // marked with "...".
 constexpr std::size_t kLongestValue = 1024;
 
-// Appends a logged value: at most kLongestValue bytes of it, and every
-// control byte as "\xNN", so a value from a request can neither forge a
-// line of its own nor flood the log.
+}  // namespace
+
 void appendValue(std::string& line, std::string_view value) {
   const bool cut = value.size() > kLongestValue;
   if (cut) {
@@ -51,6 +50,8 @@ void appendValue(std::string& line, std::string_view value) {
     line += "...";
   }
 }
+
+namespace {
 
 // Formats one number conversion `spec` with the argument its length letters
 // name.
