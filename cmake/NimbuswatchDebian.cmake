@@ -41,4 +41,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS fonts-liberation)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${NIMBUSWATCH_PACKAGING}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The build keeps its debugging information; the package does not.
+set(CPACK_STRIP_FILES ON)
 include(CPack)
