@@ -1,6 +1,7 @@
 #include "host/ConfigCheck.h"
 
 #include "host/HostLog.h"
+#include "Settings/FontCatalogue.h"
 #include "platform/Registry.h"
 
 #include <fcntl.h>
@@ -180,6 +181,21 @@ void checkFonts(ConfigReport& report) {
   }
 }
 
+// The faces as the filter will catalogue them at start.
+void catalogueFonts(ConfigReport& report) {
+  for (const auto& [family, records] : buildCatalogue(report.fontsDir)) {
+    std::string line = logValue(family) + ":";
+    for (const FontRecord& record : records) {
+      line += (&record == &records.front() ? " " : ", ") + logValue(record.styleName) + " (" +
+              logValue(record.fileName) + ")";
+      if (record.fileName == "times.ttf" && report.fallback.empty()) {
+        report.fallback = "times.ttf: " + logValue(family) + " " + logValue(record.styleName);
+      }
+    }
+    report.families.push_back(line);
+  }
+}
+
 }  // namespace
 
 ConfigReport checkConfig() {
@@ -194,8 +210,11 @@ ConfigReport checkConfig() {
   report.imagesUrl = setting("ImagesURL");
   checkDirectory("SpoolDir", report.spoolDir, true, report);
   checkDirectory("ImagesDir", report.imagesDir, true, report);
+  report.logFile = setting("LogFile");
+  report.defaultFace = setting("DefaultFontFace");
   if (checkDirectory("FontsDir", report.fontsDir, false, report)) {
     checkFonts(report);
+    catalogueFonts(report);
   }
   if (report.imagesUrl.empty()) {
     report.problems.push_back("ImagesURL is not set");
@@ -203,6 +222,27 @@ ConfigReport checkConfig() {
     report.problems.push_back("ImagesURL " + shown(report.imagesUrl) + " does not begin and end with \"/\"");
   }
   return report;
+}
+
+std::string reportText(const ConfigReport& report) {
+  auto orNone = [](const std::string& value) { return value.empty() ? std::string("(not set)") : logValue(value); };
+  std::string text = "configuration: " + report.file + (report.encoding.empty() ? "" : " (" + report.encoding + ")") +
+                     "\n";
+  if (report.encoding.empty()) {
+    return text;
+  }
+  text += "SpoolDir:  " + orNone(report.spoolDir) + "\n";
+  text += "ImagesDir: " + orNone(report.imagesDir) + "\n";
+  text += "FontsDir:  " + orNone(report.fontsDir) + "\n";
+  text += "ImagesURL: " + orNone(report.imagesUrl) + "\n";
+  text += "LogFile:   " + orNone(report.logFile) + "\n";
+  text += "DefaultFontFace: " + orNone(report.defaultFace) + "\n";
+  text += "fonts (" + std::to_string(report.families.size()) + " families):\n";
+  for (const std::string& family : report.families) {
+    text += "  " + family + "\n";
+  }
+  text += "fallback: " + (report.fallback.empty() ? std::string("none") : report.fallback) + "\n";
+  return text;
 }
 
 std::string problemLine(const ConfigReport& report) {

@@ -17,6 +17,12 @@ struct ConfigReport {
   std::string fontsDir;
   std::string imagesUrl;
   std::vector<std::string> fonts;     // the *.ttf files in FontsDir, sorted
+  // The faces the filter catalogues there: "family: Style (file), ...",
+  // one line per family in the filter's order; and the fallback's face.
+  std::vector<std::string> families;
+  std::string fallback;  // "times.ttf: liberation serif Regular", once readable
+  std::string logFile;
+  std::string defaultFace;
   std::vector<std::string> problems;  // one clause each ("it" is the file); none: usable
 };
 
@@ -28,6 +34,11 @@ struct ConfigReport {
 // and ending with "/". A file that cannot be read is the only problem
 // reported about it.
 ConfigReport checkConfig();
+
+// What the report found, as lines for an administrator: the file and its
+// encoding, the directories, the URL, the fonts by family and style, and
+// the fallback.
+std::string reportText(const ConfigReport& report);
 
 // The problems as one line: "what; what; ...".
 std::string problemLine(const ConfigReport& report);

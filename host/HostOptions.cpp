@@ -107,6 +107,9 @@ std::string checkCombination(const HostOptions& options) {
   if (options.help) {
     return {};
   }
+  if (options.check && options.configFile.empty()) {
+    return "--check needs --config FILE";
+  }
   if (!options.root.empty() && !options.upstreamHost.empty()) {
     return "give only one of --root DIR and --upstream HOST:PORT";
   }
@@ -154,6 +157,10 @@ OptionsResult parseOptions(const std::vector<std::string>& arguments) {
       options.noFilter = true;
       continue;
     }
+    if (name == "--check") {
+      options.check = true;
+      continue;
+    }
     std::string value;
     const std::size_t equals = name.find('=');
     const bool inlined = name.starts_with("--") && equals != std::string::npos;
@@ -197,6 +204,9 @@ Modes:
   --state DIR           the example site's state directory: fonts, spool,
                         images, log and nimbuswatch.reg (default: state/ in
                         the checkout)
+  --check --config FILE read FILE as the service would, print what it holds
+                        (directories, fonts by family and style, the
+                        fallback) and exit 0, or 2 with one line per problem
 
 Options:
   --config FILE         the filter's .reg file; handed to the filter as
@@ -206,7 +216,7 @@ Options:
                         picks a free one); the address is printed at start
   --threads N           worker threads (default: one per processor)
   --filter PATH         the filter library (default: libnimbuswatch.so beside
-                        this program)
+                        this program, else ../lib/nimbuswatch/ from it)
   --no-filter           serve without any filter
   --block-size N        largest block of raw response bytes handed to the
                         filter at a time (default 16384)

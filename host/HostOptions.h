@@ -26,8 +26,9 @@ struct HostOptions {
   std::string upstreamPort;
   std::string stateDir;      // the example site's state; empty: the default
   bool help = false;
+  bool check = false;        // --check: check the --config file and end
 
-  bool exampleSite() const { return root.empty() && upstreamHost.empty(); }
+  bool exampleSite() const { return root.empty() && upstreamHost.empty() && !check; }
 };
 
 struct OptionsResult {

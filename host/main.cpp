@@ -2,6 +2,7 @@
 // filter, loads it, and serves until SIGINT or SIGTERM.
 #include "host/ConfigCheck.h"
 #include "host/ExampleSite.h"
+#include "host/HostConfig.h"
 #include "host/HostContext.h"
 #include "host/Listener.h"
 
@@ -56,10 +57,36 @@ std::size_t connectionsAllowed() {
                                                    : 1;
 }
 
-std::string besideExecutable(const char* name) {
+// The filter library: beside the executable in the build tree, else where
+// the installation puts it relative to the executable (/usr/sbin and
+// /usr/lib/nimbuswatch), so an installed tree works wherever it lies.
+std::string defaultFilterPath() {
+  constexpr const char* kName = "libnimbuswatch.so";
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(name) : (self.parent_path() / name).string();
+  if (ec) {
+    return kName;
+  }
+  const auto beside = self.parent_path() / kName;
+  if (std::filesystem::exists(beside, ec)) {
+    return beside.string();
+  }
+  return (self.parent_path() / NIMBUSWATCH_INSTALLED_FILTER).lexically_normal().string();
+}
+
+// --check: the configuration as the service would read it, what it holds,
+// and its problems; 0 when it is usable, else 2.
+int checkOnly(const HostOptions& options) {
+  if (std::string error = useConfigFile(options.configFile); !error.empty()) {
+    return fail(error);
+  }
+  const ConfigReport report = checkConfig();
+  std::fputs(reportText(report).c_str(), stdout);
+  std::fflush(stdout);
+  for (const std::string& problem : report.problems) {
+    std::fprintf(stderr, "nimbuswatch-host: %s: %s\n", report.file.c_str(), problem.c_str());
+  }
+  return report.problems.empty() ? 0 : kUsageError;
 }
 
 // Everything that can fail before serving starts; the error line, or empty.
@@ -92,7 +119,7 @@ std::string prepare(HostContext& host, net::io_context& context) {
   }
   if (!options.noFilter) {
     std::string error;
-    host.filter = nimbuswatch::server::loadFilter(options.filterPath.empty() ? besideExecutable("libnimbuswatch.so") : options.filterPath,
+    host.filter = nimbuswatch::server::loadFilter(options.filterPath.empty() ? defaultFilterPath() : options.filterPath,
                              error);
     if (!host.filter) {
       return error;
@@ -123,6 +150,9 @@ int main(int argc, char** argv) {
   if (parsed.options->help) {
     std::fputs(usageText().c_str(), stdout);
     return 0;
+  }
+  if (parsed.options->check) {
+    return checkOnly(*parsed.options);
   }
   HostContext host;
   host.options = *parsed.options;

@@ -31,7 +31,8 @@ bool pathExists(const std::string& path);
 bool fileOpensForReading(const std::string& path);
 
 // A suffix for a temporary file name that no other thread or process uses
-// at the same time: the process and the calling thread.
+// at the same time: the process (its id and a number drawn at random, as
+// other machines may share the directory) and the calling thread.
 std::string temporarySuffix();
 
 // Moves `from` over `to` in one step, replacing a file already there, so a

@@ -123,6 +123,15 @@ TEST(ConfigCheckTest, TheExampleSiteConfigurationPasses) {
   EXPECT_EQ(problemLine(report), "");
   EXPECT_EQ(report.encoding, "UTF-8");
   EXPECT_GT(report.fonts.size(), 10u);
+  // What --check prints: the directories, each family with its styles and
+  // files, and the face the fallback file holds.
+  const std::string text = reportText(report);
+  for (const std::string& expected :
+       std::vector<std::string>{"SpoolDir:  " + dir.file("state/spool/"), "ImagesURL: /textimages/",
+                                "\n  liberation sans: ", "Bold Italic (liberationsans-bolditalic.ttf)",
+                                "\nfallback: times.ttf: liberation serif Regular\n"}) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << " in\n" << text;
+  }
 }
 
 TEST(HostLogTest, LoggedValuesStayOnOneLineAndWithinBounds) {

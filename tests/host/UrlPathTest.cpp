@@ -114,6 +114,7 @@ TEST(HostOptionsTest, NamesWhatIsWrong) {
       {{"--root", "/srv", "--upstream", "h:1"}, "only one"},
       {{"--config", "x.reg"}, "--config goes with"},
       {{"--root", "/srv", "--state", "s"}, "--state goes with"},
+      {{"--check"}, "--check needs --config FILE"},
   };
   for (const auto& [arguments, expected] : cases) {
     const OptionsResult result = parseOptions(arguments);
@@ -126,6 +127,11 @@ TEST(HostOptionsTest, NamesWhatIsWrong) {
   ASSERT_TRUE(example.options);
   EXPECT_TRUE(example.options->exampleSite());
   EXPECT_EQ(example.options->stateDir, "/tmp/s");
+  // --check reads the configuration only: no mode is needed.
+  const OptionsResult check = parseOptions({"--check", "--config", "/etc/x.reg"});
+  ASSERT_TRUE(check.options);
+  EXPECT_TRUE(check.options->check);
+  EXPECT_FALSE(check.options->exampleSite());
 }
 
 }  // namespace
