@@ -4,9 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
-#include <random>
 #include <string>
 
 namespace nimbuswatch::platform {
@@ -23,29 +21,6 @@ bool fileOpensForReading(const std::string& path) {
   std::fclose(file);
   return !isDirectory;
 }
-
-namespace {
-
-// A number drawn once per process for temporary names: processes on other
-// machines sharing the directory (or in containers, where ids repeat) may
-// have the same process and thread ids.
-const std::string& processToken() {
-  static const std::string token = [] {
-    unsigned long long number = 0;
-    try {
-      std::random_device device;
-      number = static_cast<unsigned long long>(device()) << 32 | device();
-    } catch (...) {
-      number = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", number);
-    return std::string(text);
-  }();
-  return token;
-}
-
-}  // namespace
 
 std::string temporarySuffix() {
   return ".tmp-" + std::to_string(::getpid()) + "-" + processToken() + "-" + std::to_string(::gettid());

@@ -60,7 +60,7 @@ bool fileOpensForReading(const std::string& path) {
 }
 
 std::string temporarySuffix() {
-  return ".tmp-" + std::to_string(_getpid()) + "-" + std::to_string(GetCurrentThreadId());
+  return ".tmp-" + std::to_string(_getpid()) + "-" + processToken() + "-" + std::to_string(GetCurrentThreadId());
 }
 
 // The runtime's rename refuses to replace an existing file. The system's
