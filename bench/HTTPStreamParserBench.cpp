@@ -5,7 +5,7 @@
 // address through the real spool (its file exists after the first).
 #include "BenchSupport.h"
 #include "core/ResponseHandler.h"
-#include "support/FakeServer.h"
+#include "support/ResponseExchange.h"
 
 #include <benchmark/benchmark.h>
 
@@ -46,29 +46,20 @@ std::string chunkedResponse(const std::string& page) {
 
 void runResponse(benchmark::State& state, const std::string& page) {
   const std::string raw = chunkedResponse(page);
-  std::string block;
   std::size_t clientBytes = 0;
+  const std::string head = raw.substr(0, raw.find("\r\n\r\n") + 4);
   for (auto _ : state) {
-    test::FakeServer server;
-    server.setHeader("Content-Type", "text/html; charset=iso-8859-1");
-    server.setHeader("Transfer-Encoding", "chunked");
-    HTTP_FILTER_CONTEXT& pfc = server.context();
-    auto* context = new (pfc.AllocMem(&pfc, sizeof(ResponseContext), 0))
-        ResponseContext{&pfc, server.sendResponse(), nullptr, 0};
-    ResponseHandler handler(context, "/page.html", "HTTP/1.1", "GET", processValues().elementStore());
-    context->handler = &handler;
+    test::ResponseExchange response(head);
     clientBytes = 0;
     for (std::size_t at = 0; at < raw.size(); at += kBlockSize) {
       // The server's own buffer for the block, as the notification gives it.
-      block.assign(raw, at, std::min(kBlockSize, raw.size() - at));
-      HTTP_FILTER_RAW_DATA rawData{block.data(), static_cast<DWORD>(block.size()),
-                                   static_cast<DWORD>(block.capacity()), 0};
-      handler.processRawData(rawData);
+      const HTTP_FILTER_RAW_DATA rawData =
+          response.feedRecord(std::string_view(raw).substr(at, std::min(kBlockSize, raw.size() - at)));
       benchmark::DoNotOptimize(rawData.pvInData);
       clientBytes += rawData.cbInData;
     }
-    context->finished = 1;
-    clientBytes += static_cast<std::size_t>(handler.finish().length);
+    response.context().finished = 1;
+    clientBytes += static_cast<std::size_t>(response.handler().finish().length);
   }
   if (clientBytes < page.size()) {
     state.SkipWithError("the response was not rewritten");

@@ -1,5 +1,7 @@
 #include "host/HeaderFields.h"
 
+#include "platform/Ascii.h"
+
 #include <algorithm>
 #include <array>
 #include <utility>
@@ -7,8 +9,6 @@
 namespace nimbuswatch::host {
 
 namespace {
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string_view trim(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
@@ -41,42 +41,7 @@ bool isFramingField(std::string_view name) {
 
 }  // namespace
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
-}
-
-std::optional<std::string> fieldValue(const Fields& fields, std::string_view name) {
-  std::optional<std::string> joined;
-  for (const Field& field : fields) {
-    if (!equalsIgnoreCase(field.name, name)) {
-      continue;
-    }
-    if (joined) {
-      *joined += ", ";
-      *joined += field.value;
-    } else {
-      joined = field.value;
-    }
-  }
-  return joined;
-}
-
-void removeField(Fields& fields, std::string_view name) {
-  std::erase_if(fields, [name](const Field& field) { return equalsIgnoreCase(field.name, name); });
-}
-
-void setField(Fields& fields, std::string_view name, std::string_view value) {
-  const auto named = [name](const Field& field) { return equalsIgnoreCase(field.name, name); };
-  const auto first = std::find_if(fields.begin(), fields.end(), named);
-  if (first == fields.end()) {
-    fields.push_back({std::string(name), std::string(value)});
-    return;
-  }
-  first->value = std::string(value);
-  fields.erase(std::remove_if(first + 1, fields.end(), named), fields.end());
-}
+bool equalsIgnoreCase(std::string_view a, std::string_view b) { return ascii::equalsIgnoringCase(a, b); }
 
 bool hasToken(std::string_view list, std::string_view token) {
   bool found = false;

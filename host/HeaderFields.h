@@ -1,7 +1,9 @@
-// Header fields of an HTTP message as the host handles them: an ordered
-// list of name and value, names compared without regard to case, and the
-// serialized header block that goes to the client through the filter.
+// The host's rules for header fields beyond what the filter interface needs
+// (server/Fields.h): connection tokens, hop-by-hop fields, reason phrases and
+// the serialized header block that goes to the client through the filter.
 #pragma once
+
+#include "server/Fields.h"
 
 #include <optional>
 #include <string>
@@ -10,26 +12,14 @@
 
 namespace nimbuswatch::host {
 
-struct Field {
-  std::string name;
-  std::string value;
-};
-
-using Fields = std::vector<Field>;
+using server::Field;
+using server::Fields;
+using server::fieldValue;
+using server::removeField;
+using server::setField;
 
 // True when `a` and `b` are equal byte for byte after ASCII lower-casing.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
-
-// The value of the field `name`; several fields of that name are joined
-// with ", " in their order. Nothing when there is no such field.
-std::optional<std::string> fieldValue(const Fields& fields, std::string_view name);
-
-// Removes every field called `name`.
-void removeField(Fields& fields, std::string_view name);
-
-// Replaces the fields called `name` by one field with `value` at the place
-// of the first, or appends it when there is none.
-void setField(Fields& fields, std::string_view name, std::string_view value);
 
 // True when the comma-separated list `list` holds `token` (any case, the
 // white space around elements ignored), as in "Connection: keep-alive, x".

@@ -8,6 +8,31 @@ namespace nimbuswatch::host {
 namespace {
 
 constexpr std::size_t kMaxBlockSize = 16 * 1024 * 1024;
+constexpr unsigned kMaxCount = 1000 * 1000 * 1000;
+
+// A number of bytes, with an optional suffix k, m or g (powers of 1024).
+bool parseByteSize(std::string text, std::uint64_t& value) {
+  unsigned shift = 0;
+  if (!text.empty()) {
+    switch (text.back()) {
+      case 'k': case 'K': shift = 10; break;
+      case 'm': case 'M': shift = 20; break;
+      case 'g': case 'G': shift = 30; break;
+      default: break;
+    }
+  }
+  if (shift > 0) {
+    text.pop_back();
+  }
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end || text.empty() ||
+      value > (std::numeric_limits<std::uint64_t>::max() >> shift)) {
+    return false;
+  }
+  value <<= shift;
+  return true;
+}
 
 template <class Number>
 bool parseNumber(const std::string& text, Number low, Number high, Number& value) {
@@ -18,7 +43,8 @@ bool parseNumber(const std::string& text, Number low, Number high, Number& value
 
 bool takesValue(const std::string& name) {
   for (const char* known : {"--config", "--listen", "--threads", "--filter", "--block-size", "--root", "--upstream",
-                            "--state"}) {
+                            "--state", "--keepalive-requests", "--max-body-size", "--max-connections",
+                            "--upstream-timeout"}) {
     if (name == known) {
       return true;
     }
@@ -48,6 +74,22 @@ std::string applyOption(const std::string& name, const std::string& value, HostO
     if (!parseNumber<std::size_t>(value, 1, kMaxBlockSize, options.blockSize)) {
       return "--block-size wants a number of bytes from 1 to 16777216, not \"" + value + "\"";
     }
+  } else if (name == "--keepalive-requests") {
+    if (!parseNumber<unsigned>(value, 1, kMaxCount, options.keepaliveRequests)) {
+      return "--keepalive-requests wants a number from 1 to 1000000000, not \"" + value + "\"";
+    }
+  } else if (name == "--max-body-size") {
+    if (!parseByteSize(value, options.maxBodySize)) {
+      return "--max-body-size wants a number of bytes (with k, m or g: KiB, MiB, GiB), not \"" + value + "\"";
+    }
+  } else if (name == "--max-connections") {
+    if (!parseNumber<std::size_t>(value, 1, kMaxCount, options.maxConnections)) {
+      return "--max-connections wants a number from 1 to 1000000000, not \"" + value + "\"";
+    }
+  } else if (name == "--upstream-timeout") {
+    if (!parseNumber<unsigned>(value, 1, 86400, options.upstreamTimeout)) {
+      return "--upstream-timeout wants a number of seconds from 1 to 86400, not \"" + value + "\"";
+    }
   } else if (name == "--root") {
     options.root = value;
   } else if (name == "--state") {
@@ -64,6 +106,9 @@ std::string applyOption(const std::string& name, const std::string& value, HostO
 std::string checkCombination(const HostOptions& options) {
   if (options.help) {
     return {};
+  }
+  if (options.check && options.configFile.empty()) {
+    return "--check needs --config FILE";
   }
   if (!options.root.empty() && !options.upstreamHost.empty()) {
     return "give only one of --root DIR and --upstream HOST:PORT";
@@ -112,6 +157,10 @@ OptionsResult parseOptions(const std::vector<std::string>& arguments) {
       options.noFilter = true;
       continue;
     }
+    if (name == "--check") {
+      options.check = true;
+      continue;
+    }
     std::string value;
     const std::size_t equals = name.find('=');
     const bool inlined = name.starts_with("--") && equals != std::string::npos;
@@ -155,6 +204,9 @@ Modes:
   --state DIR           the example site's state directory: fonts, spool,
                         images, log and nimbuswatch.reg (default: state/ in
                         the checkout)
+  --check --config FILE read FILE as the service would, print what it holds
+                        (directories, fonts by family and style, the
+                        fallback) and exit 0, or 2 with one line per problem
 
 Options:
   --config FILE         the filter's .reg file; handed to the filter as
@@ -164,14 +216,31 @@ Options:
                         picks a free one); the address is printed at start
   --threads N           worker threads (default: one per processor)
   --filter PATH         the filter library (default: libnimbuswatch.so beside
-                        this program)
+                        this program, else ../lib/nimbuswatch/ from it)
   --no-filter           serve without any filter
   --block-size N        largest block of raw response bytes handed to the
                         filter at a time (default 16384)
+  --keepalive-requests N
+                        close a kept-alive connection after N responses
+                        (default 1000)
+  --max-body-size SIZE  refuse a request body larger than SIZE bytes (k, m
+                        or g for KiB, MiB, GiB) with 413 (default 1m; 0: no
+                        limit); a body streams to the upstream, or is read
+                        and dropped when a file answers the request
+  --max-connections N   serve at most N connections at once; more wait to be
+                        accepted (default: from the descriptor limit, which
+                        the host raises to its hard limit at start)
+  --upstream-timeout S  give up on an upstream silent for S seconds (default
+                        60); the response is then cut short
   --help                this text
 
-Bad options and unreadable files end the program with one line on standard
-error and exit code 2.
+Bad options, unreadable files and an unusable filter configuration (a
+registry export that cannot be read, SpoolDir, ImagesDir or FontsDir missing,
+not writable or not ending with "/", ImagesURL not beginning and ending with
+"/", no times.ttf in FontsDir) end the program with one line on standard
+error and exit code 2. A response that cannot be completed (the upstream or
+the file ends early) is cut off by closing the connection and reported on
+standard error as "nimbuswatch-host: [error] ...".
 )";
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,13 +17,18 @@ struct HostOptions {
   std::string filterPath;    // empty: the library beside the executable
   bool noFilter = false;
   std::size_t blockSize = 16 * 1024;
+  unsigned keepaliveRequests = 1000;       // responses on one connection before it closes
+  std::uint64_t maxBodySize = 1024 * 1024; // largest request body; 0: no limit
+  std::size_t maxConnections = 0;          // 0: derived from the descriptor limit
+  unsigned upstreamTimeout = 60;           // seconds the upstream may stay silent
   std::string root;          // static files from here, or
   std::string upstreamHost;  // forward to this server
   std::string upstreamPort;
   std::string stateDir;      // the example site's state; empty: the default
   bool help = false;
+  bool check = false;        // --check: check the --config file and end
 
-  bool exampleSite() const { return root.empty() && upstreamHost.empty(); }
+  bool exampleSite() const { return root.empty() && upstreamHost.empty() && !check; }
 };
 
 struct OptionsResult {

@@ -33,6 +33,7 @@ std::string_view explanation(unsigned status) {
     case 400: return "The request could not be understood.";
     case 404: return "The requested URL was not found on this server.";
     case 405: return "This resource answers GET and HEAD only.";
+    case 413: return "The request body is larger than this server accepts.";
     case 502: return "The upstream server did not answer.";
     default: return "The request could not be served.";
   }

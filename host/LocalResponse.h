@@ -36,7 +36,8 @@ struct LocalResponse {
   unsigned status = 200;
   Fields fields;
   std::string body;       // the whole body of a page made here, or
-  FileHandle file;        // the file the body is read from
+  FileHandle file;        // the file the body is read from,
+  std::uint64_t remaining = 0;  // this many bytes of it: its size when opened
   bool sendBody = true;   // false for HEAD and 304: the header block only
 };
 

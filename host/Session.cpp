@@ -1,5 +1,6 @@
 #include "host/Session.h"
 
+#include "host/HostLog.h"
 #include "host/StaticFiles.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -10,7 +11,10 @@
 #include <boost/beast/http/read.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <limits>
 
 namespace nimbuswatch::host {
 
@@ -19,13 +23,24 @@ namespace beast = boost::beast;
 
 namespace {
 
-constexpr auto kTimeout = std::chrono::seconds(30);
+// How long a closing connection still takes what the client sends, so that
+// unread bytes do not turn the close into a reset that destroys the response.
+constexpr auto kLinger = std::chrono::seconds(2);
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
-constexpr std::uint64_t kBodyLimit = 64 * 1024 * 1024;
 // The output made from this many bytes of a file goes out in one write.
 constexpr std::size_t kBatch = 64 * 1024;
+constexpr std::size_t kLingerRead = 16 * 1024;
+// Beast reads no more than the buffer has room for (512 bytes at least):
+// body pieces are read into this much room, released before the next request.
+constexpr std::size_t kBodyRead = 64 * 1024;
 
+// The status for a request that cannot be read; 0 when the client is gone
+// or silent, and nothing is to be answered.
 unsigned statusForReadError(error_code ec) {
+  if (ec.category() != http::make_error_code(http::error::header_limit).category() ||
+      ec == http::error::end_of_stream || ec == http::error::partial_message) {
+    return 0;
+  }
   if (ec == http::error::header_limit) {
     return 431;
   }
@@ -60,7 +75,11 @@ void setConnectionField(Fields& fields, std::string_view value) {
 }
 
 Session::Session(net::ip::tcp::socket&& socket, const HostContext& host)
-    : stream(std::move(socket)), host(host), filter(host.activeFilter()), block(host.options.blockSize) {}
+    : stream(std::move(socket)), host(host), filter(host.activeFilter()), block(host.options.blockSize) {
+  ++host.connections;
+}
+
+Session::~Session() { --host.connections; }
 
 void Session::run() {
   // Responses leave in several writes (head, body parts, final bytes); none
@@ -72,52 +91,120 @@ void Session::run() {
 }
 
 void Session::readRequest() {
+  if (buffer.size() == 0 && buffer.capacity() > kBodyRead / 4) {
+    buffer.shrink_to_fit();
+  }
   parser.emplace();
   parser->header_limit(kHeaderLimit);
-  parser->body_limit(kBodyLimit);
-  stream.expires_after(kTimeout);
-  http::async_read(stream, buffer, *parser, beast::bind_front_handler(&Session::onRequest, shared_from_this()));
+  // No limit is the largest number: Beast 1.74 compares a Content-Length
+  // against an empty limit and fails.
+  parser->body_limit(host.options.maxBodySize == 0 ? std::numeric_limits<std::uint64_t>::max()
+                                                   : host.options.maxBodySize);
+  stream.expires_after(kClientTimeout);
+  http::async_read_header(stream, buffer, *parser,
+                          beast::bind_front_handler(&Session::onRequest, shared_from_this()));
 }
 
 void Session::onRequest(error_code ec, std::size_t /*bytes*/) {
-  if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == net::error::connection_reset) {
-    close();
-  } else if (ec) {
-    refuse(statusForReadError(ec));
-  } else {
+  if (!ec) {
     handleRequest();
+  } else if (const unsigned status = statusForReadError(ec); status != 0) {
+    refuse(status);
+  } else {
+    close();
   }
 }
 
 void Session::handleRequest() {
   const auto& request = parser->get();
   facts = {request.version() == 10 ? 10u : 11u, request.keep_alive(), request.method() == http::verb::head};
+  facts.keepAlive = facts.keepAlive && ++served < host.options.keepaliveRequests;
   const ParsedTarget parsed = parseTarget(request.target());
   if (parsed.error != TargetError::None) {
     refuse(400);
     return;
   }
+  target = parsed.target;
+  staticResponse = pictureName(host, target.path) || !host.options.root.empty();
+  const auto expect = request.find(http::field::expect);
+  expectContinue = !parser->is_done() && facts.version == 11 && expect != request.end() &&
+                   hasToken(expect->value(), "100-continue");
+  if (staticResponse && !parser->is_done()) {
+    dropBody();
+  } else {
+    startRequest();
+  }
+}
+
+void Session::startRequest() {
+  const auto& request = parser->get();
   stop = false;
-  filter.beginRequest({parsed.target.path, parsed.target.query, std::string(request.method_string()),
+  filter.beginRequest({target.path, target.query, std::string(request.method_string()),
                        facts.version == 10 ? "HTTP/1.0" : "HTTP/1.1"});
-  const auto picture = pictureName(host, parsed.target.path);
-  std::string physical = physicalPath(host, parsed.target.path, picture);
+  const auto picture = pictureName(host, target.path);
+  std::string physical = physicalPath(host, target.path, picture);
   if (!proceed(filter.urlMap(physical))) {
     endRequest();
-  } else if (picture || !host.options.root.empty()) {
-    serveStatic(physical, parsed.target);
+  } else if (staticResponse) {
+    serveStatic(physical, target);
   } else {
     forward();
   }
 }
 
-void Session::serveStatic(const std::string& physical, const RequestTarget& target) {
+void Session::readBody(Step next) {
+  buffer.reserve(kBodyRead);
+  stream.expires_after(kClientTimeout);
+  http::async_read_some(stream, buffer, *parser, [self = shared_from_this(), next](error_code ec, std::size_t) {
+    self->onBody(ec, next);
+  });
+}
+
+void Session::onBody(error_code ec, Step next) {
+  if (!ec) {
+    ((*this).*next)();
+    return;
+  }
+  const unsigned status = statusForReadError(ec);
+  if (status == 0) {
+    abandon();
+    return;
+  }
+  // Too large or malformed: what the upstream got of it is abandoned with
+  // its connection, and this connection closes after the answer.
+  facts.keepAlive = false;
+  if (upstream && !staticResponse) {
+    upstream->release();
+  }
+  if (filter.requestOpen()) {
+    respondLocally(errorResponse(status, facts.headRequest));
+  } else {
+    refuse(status);
+  }
+}
+
+void Session::dropBody() {
+  if (expectContinue) {
+    // The body is not sent yet and not wanted: answer, then close.
+    facts.keepAlive = false;
+    startRequest();
+    return;
+  }
+  parser->get().body().clear();
+  if (parser->is_done()) {
+    startRequest();
+  } else {
+    readBody(&Session::dropBody);
+  }
+}
+
+void Session::serveStatic(const std::string& physical, const RequestTarget& requested) {
   const auto& request = parser->get();
   std::optional<std::string> since;
   if (const auto field = request.find(http::field::if_modified_since); field != request.end()) {
     since = std::string(field->value());
   }
-  respondLocally(serveFile(physical, {std::string(request.method_string()), target.path, target.query, since}));
+  respondLocally(serveFile(physical, {std::string(request.method_string()), requested.path, requested.query, since}));
 }
 
 void Session::refuse(unsigned status) {
@@ -126,7 +213,7 @@ void Session::refuse(unsigned status) {
   Fields fields = page.fields;
   fields.push_back({"Connection", "close"});
   writing = serializeHead(11, status, reasonPhrase(status), fields) + page.body;
-  stream.expires_after(kTimeout);
+  stream.expires_after(kClientTimeout);
   net::async_write(stream, net::buffer(writing),
                    [self = shared_from_this()](error_code, std::size_t) { self->close(); });
 }
@@ -147,15 +234,18 @@ void Session::respondLocally(LocalResponse response) {
 
 void Session::pumpFile() {
   for (std::size_t taken = 0; taken < kBatch && !stop;) {
-    const long count = local.file.read(block.data(), block.size());
-    if (count == 0) {
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), local.remaining));
+    if (wanted == 0) {
       flush(&Session::endRequest);
       return;
     }
-    if (count < 0) {
-      stop = true;  // the body is cut short; only closing tells the client
-      break;
+    const long count = local.file.read(block.data(), wanted);
+    if (count <= 0) {
+      cutShort(count == 0 ? "the file ended " + std::to_string(local.remaining) + " bytes before its length"
+                          : std::string("the file could not be read: ") + std::strerror(errno));
+      return;
     }
+    local.remaining -= static_cast<std::uint64_t>(count);
     taken += static_cast<std::size_t>(count);
     proceed(filter.rawData(std::string_view(block.data(), static_cast<std::size_t>(count))));
   }
@@ -192,7 +282,7 @@ void Session::flush(Step next) {
     net::post(stream.get_executor(), [self, next] { ((*self).*next)(); });
     return;
   }
-  stream.expires_after(kTimeout);
+  stream.expires_after(kClientTimeout);
   net::async_write(stream, net::buffer(writing), [self, next](error_code ec, std::size_t) {
     if (ec) {
       self->abandon();
@@ -212,16 +302,27 @@ void Session::endRequest() {
 
 void Session::onRequestDone() {
   local = LocalResponse();
-  if (!stop && keepConnection(facts, emitted.head())) {
+  // A request body still unread would be taken for the next request.
+  if (!stop && parser->is_done() && keepConnection(facts, emitted.head())) {
     readRequest();
   } else {
     close();
   }
 }
 
+void Session::cutShort(const std::string& reason) {
+  logError(std::string(parser->get().method_string()) + " " + logValue(target.path) + ": " + reason +
+           "; the response is cut off by closing the connection");
+  stop = true;
+  flush(&Session::abandon);  // the bytes made so far go out; the end never does
+}
+
 void Session::abandon() {
-  // The client is gone: the filter still hears the end of the request, so
-  // it can let go of what it holds for it; its last bytes go nowhere.
+  // The response cannot be completed, or the client is gone: the filter
+  // still hears the end of the request, so it can let go of what it holds
+  // for it; its last bytes (a last chunk, say) would present the response as
+  // whole, so they go nowhere, and only the closed connection tells the
+  // client. An upstream connection not read to its end is closed.
   if (filter.requestOpen()) {
     filter.endOfRequest();
   }
@@ -235,6 +336,17 @@ void Session::abandon() {
 void Session::close() {
   error_code ignored;
   stream.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+  stream.expires_after(kLinger);
+  linger();
+}
+
+void Session::linger() {
+  buffer.clear();
+  stream.async_read_some(buffer.prepare(kLingerRead), [self = shared_from_this()](error_code ec, std::size_t) {
+    if (!ec) {
+      self->linger();
+    }
+  });
 }
 
 }  // namespace nimbuswatch::host

@@ -2,11 +2,13 @@
 // URL, makes the response (a static file, or the upstream's answer), and
 // sends every byte of it through the filter's notifications before it
 // reaches the socket. All handlers of a session run on its strand, so the
-// filter meets one connection's notifications one at a time.
+// filter meets one connection's notifications one at a time. A request
+// body is never held whole: it streams to the upstream piece by piece, or
+// is read and dropped when the response is made here.
 #pragma once
 
 #include "host/EmittedHead.h"
-#include "host/FilterConnection.h"
+#include "server/ServerConnection.h"
 #include "host/HostContext.h"
 #include "host/LocalResponse.h"
 #include "host/UpstreamConnection.h"
@@ -16,8 +18,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -28,16 +30,27 @@ namespace nimbuswatch::host {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(boost::asio::ip::tcp::socket&& socket, const HostContext& host);
+  ~Session();
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
   void run();
 
  private:
   using Step = void (Session::*)();
+  // The longest the client may keep the host waiting at any step.
+  static constexpr std::chrono::seconds kClientTimeout{30};
 
   // Requests.
   void readRequest();
   void onRequest(error_code ec, std::size_t bytes);
   void handleRequest();
+  void startRequest();
   void refuse(unsigned status);
+
+  // Request bodies.
+  void readBody(Step next);
+  void onBody(error_code ec, Step next);
+  void dropBody();
 
   // Responses made here (Session.cpp).
   void serveStatic(const std::string& physical, const RequestTarget& target);
@@ -46,7 +59,13 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // Responses of the upstream (SessionUpstream.cpp).
   void forward();
+  void onUpstreamSent(error_code ec);
+  void upstreamFailed(error_code ec);
+  void passBody();
+  void readUpstreamHead();
   void onUpstreamHead(error_code ec, const UpstreamHead& head);
+  void passInterim(const UpstreamHead& head);
+  void sendContinue();
   void readUpstream();
   void onUpstreamPiece(error_code ec, const UpstreamPiece& piece);
 
@@ -57,18 +76,26 @@ class Session : public std::enable_shared_from_this<Session> {
   void flush(Step next);
   void endRequest();
   void onRequestDone();
+  void cutShort(const std::string& reason);
   void abandon();
   void close();
+  void linger();
 
   boost::beast::tcp_stream stream;
   boost::beast::flat_buffer buffer;
-  std::optional<http::request_parser<http::string_body>> parser;
+  std::optional<http::request_parser<PieceBody>> parser;
   const HostContext& host;
-  FilterConnection filter;
+  server::ServerConnection filter;
   EmittedHeadScanner emitted;
   RequestFacts facts;
+  RequestTarget target;
+  bool staticResponse = false;  // a file answers the request, not the upstream
+  unsigned served = 0;   // requests on this connection so far
   bool stop = false;     // the filter ended the request, or it cannot be completed
   bool dechunk = false;  // an HTTP/1.0 client gets the upstream's chunked body decoded
+  bool chunkedBody = false;     // the request body goes to the upstream in chunks
+  bool bodyForwarded = false;   // the upstream has the whole request body
+  bool expectContinue = false;  // the client waits for "100 Continue" before its body
   LocalResponse local;
   std::unique_ptr<UpstreamConnection> upstream;
   std::string writing;

@@ -34,6 +34,9 @@ LocalResponse fileResponse(FileHandle file, const struct stat& info, const std::
   response.fields.push_back({"Content-Length", std::to_string(info.st_size)});
   response.sendBody = request.method != "HEAD";
   response.file = std::move(file);
+  // The length announced is what is sent: a file that grows meanwhile is
+  // not read past it, one that shrinks cuts the response off.
+  response.remaining = static_cast<std::uint64_t>(info.st_size);
   return response;
 }
 

@@ -1,12 +1,13 @@
 #include "host/UpstreamConnection.h"
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/http/error.hpp>
-#include <boost/beast/http/write.hpp>
 
-#include <algorithm>
-#include <chrono>
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <limits>
 #include <utility>
 
@@ -14,7 +15,6 @@ namespace nimbuswatch::host {
 
 namespace {
 
-constexpr auto kTimeout = std::chrono::seconds(60);
 constexpr std::size_t kHeadReadSize = 16 * 1024;
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 
@@ -22,55 +22,105 @@ constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 
 UpstreamConnection::UpstreamConnection(const boost::asio::any_io_executor& executor,
                                        const boost::asio::ip::tcp::resolver::results_type& endpoints,
-                                       std::size_t blockSize)
-    : stream(executor), endpoints(endpoints), blockSize(blockSize) {}
+                                       std::size_t blockSize, std::chrono::seconds timeout)
+    : stream(executor), endpoints(endpoints), blockSize(blockSize), timeout(timeout) {}
 
-void UpstreamConnection::exchange(Request outgoing, bool head, HeadHandler handler) {
-  request = std::move(outgoing);
-  headRequest = head;
-  onHead = std::move(handler);
+void UpstreamConnection::sendHead(std::string head, bool headOnly, SentHandler handler) {
+  requestHead = std::move(head);
+  headRequest = headOnly;
+  bodySent = false;
+  answered = false;
+  onSent = std::move(handler);
+  if (connected && !idleAndOpen()) {
+    closeStream();
+  }
   if (connected) {
-    send();
+    writeHead();
   } else {
     connect();
   }
 }
 
+bool UpstreamConnection::idleAndOpen() {
+  // A kept connection has nothing to read: a byte means the upstream sent
+  // something unasked, the end means it closed the connection meanwhile.
+  char byte = 0;
+  const ssize_t count = ::recv(stream.socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 void UpstreamConnection::connect() {
-  stream.expires_after(kTimeout);
+  stream.expires_after(timeout);
   stream.async_connect(endpoints, [this](error_code ec, const auto& /*endpoint*/) {
     if (ec) {
-      std::exchange(onHead, nullptr)(ec, UpstreamHead());
+      fail(ec);
       return;
     }
     connected = true;
     reused = false;
     error_code ignored;
     stream.socket().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
-    send();
+    writeHead();
   });
 }
 
-void UpstreamConnection::send() {
+void UpstreamConnection::writeHead() {
   buffer.clear();
+  parser.reset();
+  stream.expires_after(timeout);
+  boost::asio::async_write(stream, boost::asio::buffer(requestHead), [this](error_code ec, std::size_t /*bytes*/) {
+    if (ec) {
+      retryOrFail(ec);
+    } else if (onSent) {
+      std::exchange(onSent, nullptr)({});
+    } else {
+      readHead(std::exchange(onHead, nullptr));  // sent again after a kept connection failed
+    }
+  });
+}
+
+void UpstreamConnection::sendBody(std::string bytes, SentHandler handler) {
+  bodySent = true;
+  bodyBytes = std::move(bytes);
+  onSent = std::move(handler);
+  stream.expires_after(timeout);
+  boost::asio::async_write(stream, boost::asio::buffer(bodyBytes), [this](error_code ec, std::size_t /*bytes*/) {
+    if (ec) {
+      closeStream();
+    }
+    std::exchange(onSent, nullptr)(ec);
+  });
+}
+
+void UpstreamConnection::newParser() {
   parser.emplace();
   // No limit; boost::none would be the natural way to say so, but Beast 1.74
   // compares a Content-Length against the empty optional and fails.
   parser->body_limit(std::numeric_limits<std::uint64_t>::max());
   parser->header_limit(kHeaderLimit);
   parser->skip(headRequest);
-  stream.expires_after(kTimeout);
-  http::async_write(stream, request, [this](error_code ec, std::size_t /*bytes*/) {
-    if (ec) {
-      retryOrFail(ec);
-    } else {
-      readHead();
-    }
-  });
 }
 
-void UpstreamConnection::readHead() {
-  stream.expires_after(kTimeout);
+void UpstreamConnection::readHead(HeadHandler handler) {
+  onHead = std::move(handler);
+  newParser();
+  error_code ec;
+  if (buffer.size() > 0 && (parseHead(ec) || ec)) {
+    // An interim response came with what follows it in one read.
+    boost::asio::post(stream.get_executor(), [this, ec] {
+      if (ec) {
+        fail(ec);
+      } else {
+        std::exchange(onHead, nullptr)({}, head());
+      }
+    });
+    return;
+  }
+  readMoreHead();
+}
+
+void UpstreamConnection::readMoreHead() {
+  stream.expires_after(timeout);
   stream.async_read_some(buffer.prepare(kHeadReadSize),
                          [this](error_code ec, std::size_t bytes) { onHeadRead(ec, bytes); });
 }
@@ -85,12 +135,10 @@ void UpstreamConnection::onHeadRead(error_code ec, std::size_t bytes) {
     if (ec) {
       retryOrFail(ec);
     } else {
-      readHead();
+      readMoreHead();
     }
     return;
   }
-  reused = true;
-  parser->eager(true);
   std::exchange(onHead, nullptr)({}, head());
 }
 
@@ -100,23 +148,42 @@ bool UpstreamConnection::parseHead(error_code& ec) {
   if (ec == http::error::need_more) {
     ec = {};
   }
-  return !ec && parser->is_header_done();
+  if (ec || !parser->is_header_done()) {
+    return false;
+  }
+  reused = true;
+  answered = true;
+  parser->eager(true);
+  return true;
 }
 
 void UpstreamConnection::retryOrFail(error_code ec) {
   // A kept connection that the upstream closed while idle fails before the
-  // first byte of the answer: send the request once more on a new one.
-  const bool retry = reused && buffer.size() == 0 && !parser->got_some();
+  // first byte of the answer: send the request once more on a new one, as
+  // long as no part of its body is gone.
+  const bool retry = reused && !answered && !bodySent && buffer.size() == 0 && !(parser && parser->got_some());
+  closeStream();
+  if (retry) {
+    connect();
+  } else {
+    fail(ec);
+  }
+}
+
+void UpstreamConnection::fail(error_code ec) {
+  if (onSent) {
+    std::exchange(onSent, nullptr)(ec);
+  } else if (onHead) {
+    std::exchange(onHead, nullptr)(ec, UpstreamHead());
+  }
+}
+
+void UpstreamConnection::closeStream() {
   error_code ignored;
   stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
   stream.close();
   connected = false;
   reused = false;
-  if (retry) {
-    connect();
-  } else {
-    std::exchange(onHead, nullptr)(ec, UpstreamHead());
-  }
 }
 
 UpstreamHead UpstreamConnection::head() const {
@@ -130,6 +197,7 @@ UpstreamHead UpstreamConnection::head() const {
   result.chunked = parser->chunked();
   result.hasLength = parser->content_length().has_value();
   result.done = parser->is_done();
+  result.interim = result.status / 100 == 1 && result.status != 101;
   return result;
 }
 
@@ -143,7 +211,7 @@ void UpstreamConnection::readBody(bool decoded, PieceHandler handler) {
     boost::asio::post(stream.get_executor(), [this, ec] { std::exchange(onPiece, nullptr)(ec, piece); });
     return;
   }
-  stream.expires_after(kTimeout);
+  stream.expires_after(timeout);
   stream.async_read_some(buffer.prepare(blockSize),
                          [this](error_code ec, std::size_t bytes) { onBodyRead(ec, bytes); });
 }
@@ -187,13 +255,12 @@ void UpstreamConnection::parsePiece(error_code& ec) {
 }
 
 void UpstreamConnection::release() {
-  const bool keep = connected && parser && parser->is_done() && parser->keep_alive() && buffer.size() == 0;
+  // A 101 would hand the connection over to another protocol: never kept.
+  const bool keep = connected && parser && parser->is_done() && parser->keep_alive() && buffer.size() == 0 &&
+                    parser->get().result_int() != 101;
   parser.reset();
   if (!keep && connected) {
-    error_code ignored;
-    stream.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
-    stream.close();
-    connected = false;
+    closeStream();
   }
 }
 

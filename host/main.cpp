@@ -1,6 +1,8 @@
 // nimbuswatch-host: reads the options, hands the configuration to the
 // filter, loads it, and serves until SIGINT or SIGTERM.
+#include "host/ConfigCheck.h"
 #include "host/ExampleSite.h"
+#include "host/HostConfig.h"
 #include "host/HostContext.h"
 #include "host/Listener.h"
 
@@ -8,6 +10,7 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/signal_set.hpp>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,10 +33,60 @@ int fail(const std::string& line) {
   return kUsageError;
 }
 
-std::string besideExecutable(const char* name) {
+// Descriptors the process needs besides its connections: the listener, the
+// event loop, the filter's log and the files it draws with, and some room.
+constexpr rlim_t kReservedDescriptors = 64;
+
+// Raises the soft limit on open descriptors to the hard one and gives the
+// number of connections it allows: each may hold two (the client's socket,
+// and a file or the upstream's socket).
+std::size_t connectionsAllowed() {
+  rlimit limit{1024, 1024};  // the usual default, should the limit be unknown
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) {
+      limit = raised;
+    }
+  }
+  if (limit.rlim_cur == RLIM_INFINITY) {
+    return 1 << 20;
+  }
+  return limit.rlim_cur > kReservedDescriptors + 2 ? static_cast<std::size_t>((limit.rlim_cur - kReservedDescriptors) / 2)
+                                                   : 1;
+}
+
+// The filter library: beside the executable in the build tree, else where
+// the installation puts it relative to the executable (/usr/sbin and
+// /usr/lib/nimbuswatch), so an installed tree works wherever it lies.
+std::string defaultFilterPath() {
+  constexpr const char* kName = "libnimbuswatch.so";
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string(name) : (self.parent_path() / name).string();
+  if (ec) {
+    return kName;
+  }
+  const auto beside = self.parent_path() / kName;
+  if (std::filesystem::exists(beside, ec)) {
+    return beside.string();
+  }
+  return (self.parent_path() / NIMBUSWATCH_INSTALLED_FILTER).lexically_normal().string();
+}
+
+// --check: the configuration as the service would read it, what it holds,
+// and its problems; 0 when it is usable, else 2.
+int checkOnly(const HostOptions& options) {
+  if (std::string error = useConfigFile(options.configFile); !error.empty()) {
+    return fail(error);
+  }
+  const ConfigReport report = checkConfig();
+  std::fputs(reportText(report).c_str(), stdout);
+  std::fflush(stdout);
+  for (const std::string& problem : report.problems) {
+    std::fprintf(stderr, "nimbuswatch-host: %s: %s\n", report.file.c_str(), problem.c_str());
+  }
+  return report.problems.empty() ? 0 : kUsageError;
 }
 
 // Everything that can fail before serving starts; the error line, or empty.
@@ -54,13 +107,19 @@ std::string prepare(HostContext& host, net::io_context& context) {
       return error;
     }
   }
+  if (!options.noFilter) {
+    // Before the filter starts, since it acts on what it reads at once.
+    if (const ConfigReport report = checkConfig(); !report.problems.empty()) {
+      return "unusable configuration " + report.file + ": " + problemLine(report);
+    }
+  }
   host.images = readImagesConfig();
   if (!options.root.empty() && !std::filesystem::is_directory(options.root)) {
     return "--root " + options.root + " is not a readable directory";
   }
   if (!options.noFilter) {
     std::string error;
-    host.filter = loadFilter(options.filterPath.empty() ? besideExecutable("libnimbuswatch.so") : options.filterPath,
+    host.filter = nimbuswatch::server::loadFilter(options.filterPath.empty() ? defaultFilterPath() : options.filterPath,
                              error);
     if (!host.filter) {
       return error;
@@ -92,8 +151,13 @@ int main(int argc, char** argv) {
     std::fputs(usageText().c_str(), stdout);
     return 0;
   }
+  if (parsed.options->check) {
+    return checkOnly(*parsed.options);
+  }
   HostContext host;
   host.options = *parsed.options;
+  const std::size_t allowed = connectionsAllowed();
+  host.maxConnections = host.options.maxConnections > 0 ? host.options.maxConnections : allowed;
   const unsigned threads = host.options.threads > 0 ? host.options.threads
                                                     : std::max(1u, std::thread::hardware_concurrency());
   net::io_context context(static_cast<int>(threads));

@@ -2,6 +2,7 @@
 
 #include "platform/ErrorText.h"
 #include "platform/Files.h"
+#include "platform/LocalTime.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,12 +28,7 @@ const std::string& timeText() {
   thread_local std::string text;
   const std::time_t now = std::time(nullptr);
   if (now != second) {
-    std::tm local{};
-    char buffer[128] = {};
-    if (localtime_r(&now, &local) != nullptr) {
-      std::strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S %z", &local);
-    }
-    text = buffer;
+    text = platform::localTimeText(now);
     second = now;
   }
   return text;
@@ -42,9 +38,8 @@ const std::string& timeText() {
 // marked with "...".
 constexpr std::size_t kLongestValue = 1024;
 
-// Appends a logged value: at most kLongestValue bytes of it, and every
-// control byte as "\xNN", so a value from a request can neither forge a
-// line of its own nor flood the log.
+}  // namespace
+
 void appendValue(std::string& line, std::string_view value) {
   const bool cut = value.size() > kLongestValue;
   if (cut) {
@@ -65,6 +60,8 @@ void appendValue(std::string& line, std::string_view value) {
     line += "...";
   }
 }
+
+namespace {
 
 // Formats one number conversion `spec` with the argument its length letters
 // name.

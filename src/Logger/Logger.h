@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace nimbuswatch {
 
@@ -26,6 +27,11 @@ struct CodePlace {
   const char* module;
   int line;
 };
+
+// Appends `value` as a log line carries it: at most 1 KiB of it, cut with
+// "...", and every byte below 0x20 and 0x7F as "\xNN", so a value taken from
+// a request can neither forge a line of its own nor flood the log.
+void appendValue(std::string& line, std::string_view value);
 
 // The name a line carries for `level`; "unknown" outside 0 to 8.
 const char* levelName(int level);

@@ -1,4 +1,5 @@
-// MD5 digest of a byte string (RFC 1321), from OpenSSL's EVP interface.
+// MD5 digest of a byte string (RFC 1321): from OpenSSL's EVP interface on
+// Linux, from the system's own cryptography (CNG) on Windows.
 #pragma once
 
 #include <array>

@@ -1,12 +1,17 @@
 // The directory listing with a wildcard pattern, in the shape of the
-// runtime's _findfirst, _findnext and _findclose, which the Windows build
-// calls instead.
+// runtime's _findfirst, _findnext and _findclose.
 //
 // The pattern is a directory part followed by a name pattern in which "*"
-// stands for any run of bytes and "?" for any one byte. Here the names match
-// with letter case respected (a file is only listed under the name that will
-// open it), and entries come in byte-wise order of their names, so a
-// directory lists the same way on every run.
+// stands for any run of bytes and "?" for any one byte.
+//
+// On Windows the runtime's own calls list the directory: names match without
+// regard to letter case (with the runtime's short-name quirks), and entries
+// come in the order NTFS keeps them, by their upper-case form, whatever the
+// file system below.
+//
+// Elsewhere the names match with letter case respected (a file is only
+// listed under the name that will open it), and entries come in byte-wise
+// order of their names, so a directory lists the same way on every run.
 #pragma once
 
 #include <cstddef>

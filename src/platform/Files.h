@@ -1,11 +1,14 @@
-// File-system calls the filter needs beyond the C streams. POSIX here; a
-// Windows build maps them onto _access, MoveFileExA and GetCurrentThreadId.
+// File-system calls the filter needs beyond the C streams: POSIX calls on
+// Linux; _access, MoveFileExA, CreateFileA and the process and thread ids on
+// Windows.
 #pragma once
 
 #include "platform/Ascii.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -30,8 +33,28 @@ bool pathExists(const std::string& path);
 // directory does not count.
 bool fileOpensForReading(const std::string& path);
 
+// A number drawn once per process, in 16 hexadecimal digits, for temporary
+// names: processes on other machines sharing a directory (or in containers,
+// where ids repeat) may have the same process and thread ids.
+inline const std::string& processToken() {
+  static const std::string token = [] {
+    unsigned long long number = 0;
+    try {
+      std::random_device device;
+      number = static_cast<unsigned long long>(device()) << 32 | device();
+    } catch (...) {
+      number = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", number);
+    return std::string(text);
+  }();
+  return token;
+}
+
 // A suffix for a temporary file name that no other thread or process uses
-// at the same time: the process and the calling thread.
+// at the same time: the process (its id and a number drawn at random, as
+// other machines may share the directory) and the calling thread.
 std::string temporarySuffix();
 
 // Moves `from` over `to` in one step, replacing a file already there, so a

@@ -10,6 +10,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #include <httpfilt.h>
+
+/* The two functions a filter exports, as a server that loads it calls them. */
+typedef BOOL(WINAPI* PFN_GetFilterVersion)(HTTP_FILTER_VERSION* pVer);
+typedef DWORD(WINAPI* PFN_HttpFilterProc)(HTTP_FILTER_CONTEXT* pfc, DWORD NotificationType,
+                                          LPVOID pvNotification);
 #else
 
 #include <stddef.h>

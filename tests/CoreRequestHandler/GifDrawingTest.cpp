@@ -155,7 +155,7 @@ TEST_F(GifRendererTest, LargestSizeDrawsAndAPictureBeyondTheGifLimitIsRefused) {
 }
 
 TEST_F(GifRendererTest, SizeIsReadLikeADecimalAndKeptWithinOneTo400) {
-  startWithSerif({"\"DefaultFontSize\"=\"14\""});
+  startWithSerif({{"DefaultFontSize", "14"}});
   const std::vector<std::pair<std::string, int>> cases = {
       {"12pt", 12}, {" 7", 7}, {"+9", 9}, {"0", 10}, {"401", 10}, {"-5", 10}, {"abc", 10},
       {"400", 400}, {"1", 1}, {"99999999999999999999", 10}, {"", 14}};
@@ -174,7 +174,7 @@ TEST_F(GifRendererTest, SizeIsReadLikeADecimalAndKeptWithinOneTo400) {
 }
 
 TEST_F(GifRendererTest, FamilyIsLowerCasedTrimmedOrTakenFromTheDefault) {
-  startWithSerif({"\"DefaultFontFace\"=\"Liberation Serif\""});
+  startWithSerif({{"DefaultFontFace", "Liberation Serif"}});
   ASSERT_FALSE(request("a", {{"font", "'  LIBERATION Serif  '"}, {"size", "16"}}).empty());
   EXPECT_EQ(lastRendering(), "notice: first rendering font=[" + fonts.path() +
                                  "LiberationSerif-Regular.ttf], fontsize=16, text=[a]");
@@ -206,7 +206,10 @@ TEST_F(GifRendererTest, AnUnusableFontFallsBackToTimesAt12Points) {
 TEST_F(GifRendererTest, AFamilyHoldingPathBytesIsNeverOpened) {
   fonts.addTimes();
   std::filesystem::create_directory(fonts.path() + "sub");
-  fonts.link(kDejaVuDir + "DejaVuSans.ttf", "sub/x.ttf").link(kDejaVuDir + "DejaVuSans.ttf", "c:x.ttf");
+  fonts.link(kDejaVuDir + "DejaVuSans.ttf", "sub/x.ttf");
+#if !defined(_WIN32)
+  fonts.link(kDejaVuDir + "DejaVuSans.ttf", "c:x.ttf");  // no file name on Windows
+#endif
   start();
   for (const std::string family : {"sub/x", "sub\\x", "c:x"}) {
     ASSERT_FALSE(request(family, {{"font", family}, {"size", "20"}}).empty()) << family;

@@ -1,4 +1,4 @@
-// The image request tests' world: real settings read from a registry file,
+// The image request tests' world: real settings read from the registry key,
 // a fonts directory of Debian's fonts, a spool, an images directory and a
 // log; elements are stored as pages store them and requested by URL, and
 // the GIFs found are decoded with the drawing library.
@@ -9,6 +9,7 @@
 #include "Settings/TraceCapture.h"
 #include "platform/StyledText.h"
 #include "support/FontsDir.h"
+#include "support/RegistryKey.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -131,19 +132,18 @@ class ImageRequestTest : public ::testing::Test {
     processValues().imagesDir = images.path();
   }
 
-  // Reads the settings (FontsDir, then `values` as registry lines) and the
-  // catalogue of the fonts directory as it stands.
-  void start(const std::vector<std::string>& values = {}) {
-    std::string key = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n";
-    key += "\"FontsDir\"=\"" + fonts.path() + "\"\r\n";
-    for (const std::string& value : values) key += value + "\r\n";
-    writeFile(registryDir.file("nimbuswatch.reg"), key);
+  // Reads the settings (FontsDir, then `values`) and the catalogue of the
+  // fonts directory as it stands.
+  void start(const ScopedRegistryKey::Values& values = {}) {
+    ScopedRegistryKey::Values key{{"FontsDir", fonts.path()}};
+    key.insert(key.end(), values.begin(), values.end());
+    registry.write(key);
     settings = std::make_unique<Settings>();
     processValues().settings = settings.get();
     processValues().fontsDir = fonts.path();
   }
   // The usual fonts: the four Liberation Serif faces and "times.ttf".
-  void startWithSerif(const std::vector<std::string>& values = {}) {
+  void startWithSerif(const ScopedRegistryKey::Values& values = {}) {
     fonts.addLiberationSerif().addTimes();
     start(values);
   }
@@ -188,8 +188,7 @@ class ImageRequestTest : public ::testing::Test {
 
   ProcessFixture fixture;
   TraceCapture trace;
-  TempDir registryDir;
-  ScopedEnvironment registry{"NIMBUSWATCH_REGISTRY", registryDir.file("nimbuswatch.reg")};
+  ScopedRegistryKey registry;
   FontsDir fonts;
   TempDir images;
   std::unique_ptr<Settings> settings;

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -94,13 +92,12 @@ TEST(SpoolStorageTest, IdentifiersThatLeaveTheSpoolDirectoryAreRefused) {
 
 TEST(SpoolStorageTest, EmptyDirectoryMeansTheCurrentDirectory) {
   ProcessFixture fixture;
-  char previous[4096];
-  ASSERT_NE(::getcwd(previous, sizeof previous), nullptr);
-  ASSERT_EQ(::chdir(fixture.spoolDir().c_str()), 0);
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(fixture.spoolDir());
   SpoolStorage spool("");
   const std::string identifier = spool.store("here");
   const std::string loaded = spool.load(identifier);
-  ASSERT_EQ(::chdir(previous), 0);
+  std::filesystem::current_path(previous);
   EXPECT_EQ(loaded, "here");
   EXPECT_EQ(readFile(fixture.spoolDir() + identifier), "here");
 }

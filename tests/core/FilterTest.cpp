@@ -1,17 +1,16 @@
-// The filter as the web server sees it: the real shared library, loaded with
-// dlopen, configured by a .reg file and driven through its two exports with
-// the records of the in-memory server.
+// The filter as the web server sees it: the real shared library (the DLL on
+// Windows), loaded at run time, configured through its registry key and
+// driven through its two exports by the server emulation.
+#include "Settings/TraceCapture.h"
 #include "platform/isapi.h"
-#include "support/Environment.h"
-#include "support/FakeServer.h"
+#include "server/ServerConnection.h"
 #include "support/FontsDir.h"
+#include "support/RegistryKey.h"
 #include "support/StreamTesting.h"
 #include "support/TestSupport.h"
 
 #include <gd.h>
 #include <gtest/gtest.h>
-
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -23,37 +22,29 @@ namespace nimbuswatch {
 namespace {
 
 using test::exists;
-using test::FakeServer;
+using server::Fields;
+using server::ServerConnection;
 using test::FontsDir;
 using test::readFile;
-using test::ScopedEnvironment;
+using test::ScopedRegistryKey;
 using test::TempDir;
 
-// A filter instance of its own: the library is copied to a fresh path before
-// it is loaded, so every test gets its own start-up and process-wide state.
-class LoadedFilter {
- public:
-  LoadedFilter(const std::string& copyPath) {
-    std::filesystem::copy_file(NIMBUSWATCH_FILTER_LIBRARY, copyPath);
-    handle = ::dlopen(copyPath.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle != nullptr) {
-      getFilterVersion = reinterpret_cast<PFN_GetFilterVersion>(::dlsym(handle, "GetFilterVersion"));
-      httpFilterProc = reinterpret_cast<PFN_HttpFilterProc>(::dlsym(handle, "HttpFilterProc"));
-    }
-  }
-  // Left loaded: the filter's process-wide objects live until the process ends.
-  PFN_GetFilterVersion getFilterVersion = nullptr;
-  PFN_HttpFilterProc httpFilterProc = nullptr;
+#if defined(_WIN32)
+constexpr const char* kLibrarySuffix = ".dll";
+#else
+constexpr const char* kLibrarySuffix = ".so";
+#endif
 
- private:
-  void* handle = nullptr;
-};
+// The request a response answers, as server variables.
+server::RequestVariables pageRequest(const std::string& protocol = "HTTP/1.1") {
+  return {"/index.html", "", "GET", protocol};
+}
+const Fields kHtmlFields = {{"Content-Type", "text/html; charset=utf-8"}};
 
 // A site's worth of configuration in a temporary directory.
 class FilterTest : public testing::Test {
  protected:
-  FilterTest()
-      : registry("NIMBUSWATCH_REGISTRY", temp.file("nimbuswatch.reg")), traceDir("TMPDIR", temp.path()) {
+  FilterTest() {
     for (const char* dir : {"spool", "images"}) {
       std::filesystem::create_directory(temp.file(dir));
     }
@@ -61,8 +52,8 @@ class FilterTest : public testing::Test {
   }
 
   void configure(bool withLog = true) {
-    std::string reg = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n";
-    auto value = [&reg](const char* name, const std::string& text) { reg += "\"" + std::string(name) + "\"=\"" + text + "\"\r\n"; };
+    ScopedRegistryKey::Values values;
+    auto value = [&values](const char* name, const std::string& text) { values.emplace_back(name, text); };
     if (withLog) value("LogFile", logPath());
     value("ImagesDir", temp.file("images/"));
     value("FontsDir", fonts.path());
@@ -70,49 +61,45 @@ class FilterTest : public testing::Test {
     value("ImagesURL", "/textimages/");
     value("DefaultFontFace", "Liberation Serif");
     value("DefaultFontSize", "16");
-    reg += extraSettings;
-    test::writeFile(temp.file("nimbuswatch.reg"), reg);
+    values.insert(values.end(), extraSettings.begin(), extraSettings.end());
+    registry.write(values);
   }
 
-  LoadedFilter& start(bool withLog = true) {
+  // A filter instance of its own: the library is copied to a fresh path
+  // before it is loaded, so every start has its own process-wide state. It
+  // stays loaded: its process-wide objects live until the process ends.
+  const server::LoadedFilter& start(bool withLog = true) {
     configure(withLog);
-    filter = std::make_unique<LoadedFilter>(temp.file("libnimbuswatch-copy" + std::to_string(starts++) + ".so"));
-    EXPECT_NE(filter->getFilterVersion, nullptr);
-    HTTP_FILTER_VERSION version{};
+    const std::string copy = temp.file("nimbuswatch-copy" + std::to_string(starts++) + kLibrarySuffix);
+    std::filesystem::copy_file(NIMBUSWATCH_FILTER_LIBRARY, copy);
+    std::string error;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(filter->getFilterVersion(&version), TRUE);
+    filter = server::loadFilter(copy, error);
     startupStderr = testing::internal::GetCapturedStderr();
-    announced = version;
+    EXPECT_TRUE(filter.has_value()) << error;
     return *filter;
   }
 
-  DWORD notify(FakeServer& server, DWORD type, void* record) {
-    return filter->httpFilterProc(&server.context(), type, record);
-  }
-
-  // One response through the filter, as the server would deliver it; returns
-  // every byte that reaches the client.
-  std::string serve(FakeServer& server, const test::Blocks& blocks) {
-    server.onWriteClient([this, &server](HTTP_FILTER_RAW_DATA& raw) { notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw); });
-    EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RESPONSE, &server.sendResponse()), SF_STATUS_REQ_NEXT_NOTIFICATION);
-    std::string sent;
+  // One response through the filter on `connection`, as the server delivers
+  // it; returns every byte that reaches the client.
+  std::string serve(ServerConnection& connection, const test::Blocks& blocks,
+                    const server::RequestVariables& request = pageRequest(), const Fields& fields = kHtmlFields) {
+    connection.beginRequest(request);
+    EXPECT_TRUE(connection.sendResponse(200, fields));
     for (std::string_view block : blocks) {
-      std::string copy(block);
-      HTTP_FILTER_RAW_DATA raw{copy.data(), static_cast<DWORD>(copy.size()), static_cast<DWORD>(copy.size()), 0};
-      EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw), SF_STATUS_REQ_NEXT_NOTIFICATION);
-      sent.append(static_cast<const char*>(raw.pvInData), raw.cbInData);
+      EXPECT_TRUE(connection.rawData(block));
     }
-    const std::size_t before = server.written().size();
-    EXPECT_EQ(notify(server, SF_NOTIFY_END_OF_REQUEST, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
-    return sent + server.written().substr(before);
+    EXPECT_TRUE(connection.endOfRequest());
+    return std::exchange(connection.output(), std::string());
   }
 
-  static void htmlResponse(FakeServer& server, const std::string& protocol = "HTTP/1.1") {
-    server.setServerVariable("URL", "/index.html");
-    server.setServerVariable("SERVER_PROTOCOL", protocol);
-    server.setServerVariable("REQUEST_METHOD", "GET");
-    server.setHeader("Content-Type", "text/html; charset=utf-8");
-    server.setStatus(200);
+  // An image request: the URL-mapping notification for `url`.
+  bool mapURL(ServerConnection& connection, const std::string& url) {
+    connection.beginRequest({url, "", "GET", "HTTP/1.1"});
+    std::string path = temp.file("images/") + url.substr(url.rfind('/') + 1);
+    const bool goOn = connection.urlMap(path);
+    connection.endOfRequest();
+    return goOn;
   }
 
   std::string logPath() const { return temp.file("filter.log"); }
@@ -124,15 +111,17 @@ class FilterTest : public testing::Test {
 
   TempDir temp;
   FontsDir fonts;
-  ScopedEnvironment registry;
-  ScopedEnvironment traceDir;
-  std::unique_ptr<LoadedFilter> filter;
-  std::string extraSettings;  // more .reg lines
+  ScopedRegistryKey registry;
+  test::TraceCapture trace;
+  std::optional<server::LoadedFilter> filter;
+  ScopedRegistryKey::Values extraSettings;  // more values of the key
   int starts = 0;
-  HTTP_FILTER_VERSION announced{};
   std::string startupStderr;
 };
 
+// The Windows build reads its DLL's export and import tables in a test of
+// its own (tests/windows).
+#if !defined(_WIN32)
 TEST(FilterLibraryTest, ExportsExactlyTheTwoEntryPoints) {
   std::FILE* pipe = ::popen("nm -D --defined-only " NIMBUSWATCH_FILTER_LIBRARY, "r");
   ASSERT_NE(pipe, nullptr);
@@ -146,15 +135,16 @@ TEST(FilterLibraryTest, ExportsExactlyTheTwoEntryPoints) {
   ASSERT_EQ(::pclose(pipe), 0);
   EXPECT_EQ(names, (std::set<std::string>{"GetFilterVersion", "HttpFilterProc"}));
 }
+#endif
 
 TEST_F(FilterTest, AnnouncesItselfAndStartsUp) {
   start();
-  EXPECT_EQ(announced.dwFilterVersion, 0x00040000u);
-  EXPECT_STREQ(announced.lpszFilterDesc, "nimbuswatch/1.0");
-  EXPECT_EQ(announced.dwFlags, 0x000814C3u);
+  EXPECT_EQ(filter->version(), 0x00040000u);
+  EXPECT_EQ(filter->description(), "nimbuswatch/1.0");
+  EXPECT_EQ(filter->flags(), 0x000814C3u);
   EXPECT_EQ(startupStderr, "CHECKPOINT .\\src\\core:16\n");
   EXPECT_EQ(logMessages(), std::vector<std::string>{"notice: started"});
-  EXPECT_NE(readFile(temp.file("settings.log")).find("Start \n"), std::string::npos);
+  EXPECT_NE(trace.raw().find("Start \n"), std::string::npos);
 }
 
 // LogLevel keeps the lines up to its level; absent it is 6, and a value that
@@ -173,10 +163,10 @@ TEST_F(FilterTest, LogLevelChoosesTheLinesWritten) {
       {"high", {"warning: .\\src\\core:0 ignoring LogLevel [high]: not a level from 0 to 8", "notice: started"}},
   };
   for (const auto& c : cases) {
-    extraSettings = c.setting != nullptr ? "\"LogLevel\"=\"" + std::string(c.setting) + "\"\r\n" : "";
+    extraSettings.clear();
+    if (c.setting != nullptr) extraSettings.emplace_back("LogLevel", c.setting);
     start();
-    FakeServer server;
-    htmlResponse(server);
+    ServerConnection server(&*filter);
     serve(server, {"HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>x</p>"});
     std::vector<std::string> messages = logMessages();
     if (!c.first.empty()) {
@@ -191,8 +181,7 @@ TEST_F(FilterTest, LogLevelChoosesTheLinesWritten) {
 
 TEST_F(FilterTest, RewritesAPageAndDrawsItsPictureOnRequest) {
   start();
-  FakeServer server;
-  htmlResponse(server);
+  ServerConnection server(&*filter);
   const std::string body = "<p>Mail <textimage color=navy>me@example.org</textimage> now</p>";
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                            std::to_string(body.size()) + "\r\n\r\n";
@@ -213,8 +202,7 @@ TEST_F(FilterTest, RewritesAPageAndDrawsItsPictureOnRequest) {
   EXPECT_EQ(page->find("me@example.org"), std::string::npos);
 
   const std::string url = "/textimages/" + match[1].str() + ".gif";
-  HTTP_FILTER_URL_MAP map{url.c_str(), nullptr, 0};
-  EXPECT_EQ(notify(server, SF_NOTIFY_URL_MAP, &map), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_TRUE(mapURL(server, url));
   const std::string gif = readFile(temp.file("images/") + match[1].str() + ".gif");
   gdImagePtr image = gdImageCreateFromGifPtr(static_cast<int>(gif.size()), const_cast<char*>(gif.data()));
   ASSERT_NE(image, nullptr);
@@ -224,56 +212,49 @@ TEST_F(FilterTest, RewritesAPageAndDrawsItsPictureOnRequest) {
 
 TEST_F(FilterTest, LeavesOtherResponsesAndStrayNotificationsAlone) {
   start();
-  FakeServer server;
-  server.setServerVariable("URL", "/logo.png");
-  server.setServerVariable("SERVER_PROTOCOL", "HTTP/1.1");
-  server.setServerVariable("REQUEST_METHOD", "GET");
-  server.setHeader("Content-Type", "image/png");
+  ServerConnection server(&*filter);
   const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n<textimage>x</textimage>";
-  EXPECT_EQ(serve(server, test::cutAt(response, {10})), response);
+  EXPECT_EQ(serve(server, test::cutAt(response, {10}), {"/logo.png", "", "GET", "HTTP/1.1"},
+                  {{"Content-Type", "image/png"}}),
+            response);
 
   // Raw data with no record, a type nobody registered for, a second end.
-  FakeServer bare;
-  std::string block = "untouched";
-  HTTP_FILTER_RAW_DATA raw{block.data(), 9, 9, 0};
-  EXPECT_EQ(notify(bare, SF_NOTIFY_SEND_RAW_DATA, &raw), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  EXPECT_EQ(raw.pvInData, block.data());
-  EXPECT_EQ(notify(bare, SF_NOTIFY_LOG, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  EXPECT_EQ(notify(bare, 0x7fffffff, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  EXPECT_EQ(notify(server, SF_NOTIFY_END_OF_REQUEST, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  EXPECT_EQ(server.written(), "");
+  ServerConnection bare(&*filter);
+  EXPECT_TRUE(bare.rawData("untouched"));
+  EXPECT_EQ(bare.output(), "untouched");
+  EXPECT_EQ(filter->notify(&bare.context(), SF_NOTIFY_LOG, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_EQ(filter->notify(&bare.context(), 0x7fffffff, nullptr), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_TRUE(server.endOfRequest());
+  EXPECT_EQ(server.output(), "");
 }
 
 // A kept-alive connection may carry thousands of responses: each one gets a
 // fresh handler, but the server's per-connection memory does not grow.
 TEST_F(FilterTest, AKeptAliveConnectionReusesItsRecordAndDoesNotGrow) {
   start();
-  FakeServer server;
-  htmlResponse(server, "HTTP/1.0");
+  ServerConnection server(&*filter);
   const std::string first = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: keep-alive\r\n\r\n<b>one</b>";
-  EXPECT_EQ(serve(server, {first}), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
+  EXPECT_EQ(serve(server, {first}, pageRequest("HTTP/1.0")), "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
                                     "X-Powered-By: nimbuswatch/1.0\r\n\r\n<b>one</b>");
   void* firstRecord = server.context().pFilterContext;
-  const std::size_t allocations = server.allocationCount();
-  htmlResponse(server);
+  const std::size_t allocations = server.allocatedBlocks();
   for (int i = 0; i < 3; ++i) {
     const std::string second = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<b>two</b>";
     const std::string sent = serve(server, {second});
     EXPECT_TRUE(sent.ends_with("\r\n\r\na\r\n<b>two</b>\r\n0\r\n\r\n")) << sent;
   }
   EXPECT_EQ(server.context().pFilterContext, firstRecord);
-  EXPECT_EQ(server.allocationCount(), allocations);
+  EXPECT_EQ(server.allocatedBlocks(), allocations);
 }
 
 TEST_F(FilterTest, AResponseReplacedBeforeItsEndIsReclaimedAndTheNextOneWorks) {
   start();
-  FakeServer server;
-  htmlResponse(server);
+  ServerConnection server(&*filter);
   // A response that never sees its end of request ...
-  EXPECT_EQ(notify(server, SF_NOTIFY_SEND_RESPONSE, &server.sendResponse()), SF_STATUS_REQ_NEXT_NOTIFICATION);
-  std::string block = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<textimage>held";
-  HTTP_FILTER_RAW_DATA raw{block.data(), static_cast<DWORD>(block.size()), static_cast<DWORD>(block.size()), 0};
-  notify(server, SF_NOTIFY_SEND_RAW_DATA, &raw);
+  server.beginRequest(pageRequest());
+  EXPECT_TRUE(server.sendResponse(200, kHtmlFields));
+  server.rawData("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<textimage>held");
+  server.output().clear();
   // ... is replaced by the next one; its handler must not leak (the
   // sanitizer build checks) and the new response is unaffected.
   const std::string next = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\nok";
@@ -283,12 +264,10 @@ TEST_F(FilterTest, AResponseReplacedBeforeItsEndIsReclaimedAndTheNextOneWorks) {
 
 TEST_F(FilterTest, ServerVariablesThatDoNotFitAreHandedOnEmpty) {
   start();
-  FakeServer server;
-  htmlResponse(server);
-  server.setServerVariable("URL", "/" + std::string(300, 'u'));
-  server.setServerVariable("SERVER_PROTOCOL", "HTTP/1.1-and-more-than-sixteen");
+  ServerConnection server(&*filter);
   const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\nbody";
-  const std::string sent = serve(server, {response});
+  const std::string sent =
+      serve(server, {response}, {"/" + std::string(300, 'u'), "", "GET", "HTTP/1.1-and-more-than-sixteen"});
   // The protocol reads as empty, which is not "HTTP/1.1": the unframed form.
   EXPECT_EQ(sent, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n"
                   "X-Powered-By: nimbuswatch/1.0\r\n\r\nbody");
@@ -300,13 +279,11 @@ TEST_F(FilterTest, RunsWithoutALogWhenTheLogFileCannotBeMade) {
   start(/*withLog=*/false);
   EXPECT_NE(startupStderr.find("nimbuswatch: Logger::Logger couldn't open logfile : No such file or directory"),
             std::string::npos);
-  FakeServer server;
-  htmlResponse(server);
+  ServerConnection server(&*filter);
   const std::string response = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<textimage>x</textimage>";
   const std::string sent = serve(server, {response});
   EXPECT_NE(sent.find("<img "), std::string::npos);
-  HTTP_FILTER_URL_MAP map{"/textimages/0123456789abcdef0123456789abcdef.gif", nullptr, 0};
-  EXPECT_EQ(notify(server, SF_NOTIFY_URL_MAP, &map), SF_STATUS_REQ_NEXT_NOTIFICATION);
+  EXPECT_TRUE(mapURL(server, "/textimages/0123456789abcdef0123456789abcdef.gif"));
 }
 
 }  // namespace

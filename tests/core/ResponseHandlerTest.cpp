@@ -126,11 +126,11 @@ TEST_F(ResponseHandlerTest, HeadersAreReadOnlyAtTheFirstBlock) {
   const std::size_t headerEnd = raw.find("\r\n\r\n") + 4;
   ResponseExchange exchange(raw);
   exchange.feed(std::string_view(raw).substr(0, headerEnd));
-  const std::size_t allocations = exchange.server().allocationCount();
-  exchange.server().setHeader("Content-Type", "image/gif");
-  exchange.server().setHeader("Content-Length", "1");
+  const std::size_t allocations = exchange.server().allocatedBlocks();
+  server::setField(exchange.server().responseFields(), "Content-Type", "image/gif");
+  server::setField(exchange.server().responseFields(), "Content-Length", "1");
   EXPECT_NE(exchange.feed(std::string_view(raw).substr(headerEnd)).find("<img "), std::string::npos);
-  EXPECT_EQ(exchange.server().allocationCount(), allocations);
+  EXPECT_EQ(exchange.server().allocatedBlocks(), allocations);
   EXPECT_EQ(exchange.handler().getDecision(), ResponseHandler::Decision::Rewrite);
 }
 
@@ -142,7 +142,7 @@ TEST_F(ResponseHandlerTest, ResponseHeadersAreReadThroughGetHeader) {
   EXPECT_EQ(handler.getResponseHeader("X-CASE"), "Kept");
   EXPECT_EQ(handler.getResponseHeader("X-Empty"), "");
   EXPECT_EQ(handler.getResponseHeader("X-Absent"), "");
-  EXPECT_EQ(exchange.server().lastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
+  EXPECT_EQ(server::ServerConnection::lastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
 }
 
 // A spool that fails in a way no real one does: it raises the parser's

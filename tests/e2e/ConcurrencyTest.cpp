@@ -1,16 +1,21 @@
 // Many browsers at once: each client on a keep-alive connection of its own
 // fetches pages and then every picture on them, so the filter rewrites and
 // draws on several worker threads together, the same pictures in parallel
-// while none is cached yet.
+// while none is cached yet, and keeps its per-connection state apart. Small
+// blocks make every response many notifications. And two hosts on one
+// state directory, as several servers share a spool and pictures.
 #include "EndToEnd.h"
 
+#include "platform/Digest.h"
 #include "support/RawHttp.h"
 #include "support/Servers.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -59,10 +64,18 @@ void fetchPictures(RawConnection& client, const std::string& page, Results& resu
   }
 }
 
-// One client: kRounds times every page, each followed by its pictures.
-void runClient(unsigned short port, const std::vector<Page>& pages, int client, Results& results) {
+// One client: kRounds times every page, each followed by its pictures. The
+// pictures come from `picturePort`, on a connection of their own when that
+// is another host.
+void runClient(unsigned short pagePort, unsigned short picturePort, const std::vector<Page>& pages, int client,
+               Results& results) {
   try {
-    RawConnection connection(port);
+    RawConnection connection(pagePort);
+    std::optional<RawConnection> other;
+    if (picturePort != pagePort) {
+      other.emplace(picturePort);
+    }
+    RawConnection& pictures = other ? *other : connection;
     for (int round = 0; round < kRounds; ++round) {
       for (std::size_t i = 0; i < pages.size(); ++i) {
         const Page& page = pages[(i + static_cast<std::size_t>(client)) % pages.size()];
@@ -71,7 +84,7 @@ void runClient(unsigned short port, const std::vector<Page>& pages, int client, 
           results.fail(page.path + ": " + problem);
         }
         results.response();
-        fetchPictures(connection, response.body, results);
+        fetchPictures(pictures, response.body, results);
       }
     }
   } catch (const std::exception& error) {
@@ -79,13 +92,18 @@ void runClient(unsigned short port, const std::vector<Page>& pages, int client, 
   }
 }
 
-// Runs the clients against `port`; checks that every response came whole
-// and that each picture URL always gave the same bytes.
-void expectAllComplete(unsigned short port, const std::vector<Page>& pages) {
+// Runs the clients against `port`, or with two ports, half of them taking
+// pages from the first and pictures from the second and the other half the
+// other way round; checks that every response came whole and that each
+// picture URL always gave the same bytes.
+void expectAllComplete(unsigned short port, const std::vector<Page>& pages, unsigned short secondPort = 0) {
   Results results;
   std::vector<std::thread> clients;
   for (int c = 0; c < kClients; ++c) {
-    clients.emplace_back(runClient, port, std::cref(pages), c, std::ref(results));
+    const bool swapped = secondPort != 0 && c % 2 == 1;
+    const unsigned short pagePort = swapped ? secondPort : port;
+    const unsigned short picturePort = secondPort == 0 ? port : swapped ? port : secondPort;
+    clients.emplace_back(runClient, pagePort, picturePort, std::cref(pages), c, std::ref(results));
   }
   for (std::thread& client : clients) {
     client.join();
@@ -102,7 +120,7 @@ void expectAllComplete(unsigned short port, const std::vector<Page>& pages) {
 }
 
 TEST(ConcurrencyTest, ManyClientsOfTheExampleSiteGetWholePagesAndValidPictures) {
-  ExampleHost host({"--threads", "4"});
+  ExampleHost host({"--threads", "4", "--block-size", "1000"});
   expectAllComplete(host.port(), {{"/index.html", examplePage("index.html")},
                                   {"/second.html", examplePage("second.html")}});
 }
@@ -116,6 +134,66 @@ TEST(ConcurrencyTest, ManyClientsThroughTheProxyGetWholePagesAndValidPictures) {
   expectAllComplete(host.port(), {{"/index.html", examplePage("index.html")},
                                   {"/chunked/index.html", examplePage("index.html")},
                                   {"/chunked/second.html", examplePage("second.html")}});
+}
+
+// Every file of a shared spool directory is whole: named by the MD5 of its
+// content, nothing half-written or left behind by a writer. The names, or
+// the problems.
+std::set<std::string> spoolIdentifiers(const std::string& dir, std::vector<std::string>& problems) {
+  std::set<std::string> names;
+  for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (platform::md5Hex(readFile(entry.path().string())) != name) {
+      problems.push_back("spool file " + name + " is not named by the digest of its content");
+    }
+    names.insert(name);
+  }
+  return names;
+}
+
+// Every picture in a shared images directory is a whole GIF named by its
+// element's identifier; the identifiers, or the problems.
+std::set<std::string> pictureIdentifiers(const std::string& dir, std::vector<std::string>& problems) {
+  std::set<std::string> names;
+  for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.ends_with(".gif") || name.size() != 36) {
+      problems.push_back("stray file in the images directory: " + name);
+      continue;
+    }
+    if (const std::string problem = gifProblems(readFile(entry.path().string())); !problem.empty()) {
+      problems.push_back(name + ": " + problem);
+    }
+    names.insert(name.substr(0, 32));
+  }
+  return names;
+}
+
+// Several hosts share one spool and one images directory: two hosts on one
+// state directory, each client taking pages from one and pictures from the
+// other, so both processes write the same new descriptions and draw the same
+// new pictures at the same time. Afterwards there is one whole spool file
+// and one whole picture per element, and nothing else.
+TEST(ConcurrencyTest, TwoHostsShareOneSpoolAndOneImagesDirectory) {
+  constexpr int kElements = 24;
+  const SiteCopy site;
+  writeFile(site.file("directory.html"), manyElementsPage(kElements));
+  const FilterFiles filter;
+  const std::vector<std::string> arguments{"--root", site.path(), "--config", filter.config(), "--filter", kFilter,
+                                           "--threads", "2"};
+  HostProcess first(kHost, arguments);
+  HostProcess second(kHost, arguments);
+  expectAllComplete(first.port(), {{"/directory.html", manyElementsPage(kElements)},
+                                   {"/index.html", examplePage("index.html")}},
+                    second.port());
+  std::vector<std::string> problems;
+  const std::set<std::string> spool = spoolIdentifiers(filter.spoolDir(), problems);
+  const std::set<std::string> pictures = pictureIdentifiers(filter.imagesDir(), problems);
+  EXPECT_TRUE(problems.empty()) << problems.size() << " problems, the first: " << problems.front();
+  const std::size_t elements = kElements + elementTexts(examplePage("index.html")).size();
+  EXPECT_GE(spool.size(), kElements);
+  EXPECT_LE(spool.size(), elements);
+  EXPECT_EQ(pictures, spool);
 }
 
 }  // namespace

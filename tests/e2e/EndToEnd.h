@@ -50,6 +50,7 @@ class FilterFiles {
 
   std::string config() const { return temp.file("nimbuswatch.reg"); }
   std::string imagesDir() const { return temp.file("images/"); }
+  std::string spoolDir() const { return temp.file("spool/"); }
   std::string log() const { return readFile(temp.file("nimbuswatch.log")); }
 
  private:

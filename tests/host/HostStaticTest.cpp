@@ -77,6 +77,34 @@ TEST_F(HostStaticTest, KeepsTheConnectionForSeveralRequestsAndOneContext) {
   EXPECT_EQ(count(lines, "c1 RAW"), 2u + 2u + 1u + 2u + 2u);
 }
 
+TEST_F(HostStaticTest, ClosesAConnectionAfterItsAllowanceOfResponses) {
+  HostProcess host(kHost, site.staticArguments(kRecordingFilter, {"--keepalive-requests", "3"}), site.environment());
+  RawConnection client(host.port());
+  EXPECT_FALSE(client.exchange(getRequest("/page.html")).has("connection"));
+  EXPECT_FALSE(client.exchange(getRequest("/index.html")).has("connection"));
+  EXPECT_EQ(client.exchange(getRequest("/page.html")).field("connection"), "close");
+  EXPECT_TRUE(client.closedByPeer());
+}
+
+TEST_F(HostStaticTest, AFileShortenedWhileServedIsCutOffNotEnded) {
+  // Far more than the socket buffers hold, so the host is still reading the
+  // file when it shrinks.
+  const std::string file = site.page("large.bin");
+  writeFile(file, std::string(32 * 1024 * 1024, 'z'));
+  HostProcess host(kHost, site.staticArguments(kChunkingFilter));
+  RawConnection client(host.port());
+  client.send(getRequest("/large.bin"));
+  const std::string first = client.readSome();
+  ASSERT_NE(first.find("Transfer-Encoding: chunked"), std::string::npos) << first;
+  std::filesystem::resize_file(file, 1000);
+  const std::string received = first + client.readUntilClose();
+  EXPECT_LT(received.size(), 32u * 1024 * 1024);
+  EXPECT_FALSE(received.ends_with("0\r\n\r\n")) << "the response ends as if complete";
+  EXPECT_NE(host.process().errorOutput().find("nimbuswatch-host: [error] GET /large.bin: the file ended "),
+            std::string::npos)
+      << host.process().errorOutput();
+}
+
 TEST_F(HostStaticTest, Http10ClosesUnlessAskedToKeepAlive) {
   HostProcess host(kHost, site.staticArguments(kRecordingFilter), site.environment());
   {
@@ -202,6 +230,7 @@ TEST_F(HostStaticTest, BadOptionsAndFilesEndWithOneLineAndCode2) {
       {"--root", site.page("missing"), "--no-filter"},
       {"--root", site.root(), "--filter", site.page("page.html")},
       {"--upstream", "127.0.0.1:notaport"},
+      {"--root", site.root(), "--config", site.page("style.css"), "--filter", kRecordingFilter},
   };
   for (const auto& arguments : cases) {
     const ProgramResult result = runProgram(kHost, arguments);
@@ -211,7 +240,8 @@ TEST_F(HostStaticTest, BadOptionsAndFilesEndWithOneLineAndCode2) {
   }
   const ProgramResult help = runProgram(kHost, {"--help"});
   EXPECT_EQ(help.exitCode, 0);
-  for (const char* option : {"--root", "--upstream", "--config", "--listen", "--threads", "--filter", "--block-size"}) {
+  for (const char* option : {"--root", "--upstream", "--config", "--listen", "--threads", "--filter", "--block-size",
+                             "--keepalive-requests", "--max-body-size", "--max-connections", "--upstream-timeout"}) {
     EXPECT_NE(help.output.find(option), std::string::npos) << option;
   }
 }

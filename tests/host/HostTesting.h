@@ -1,6 +1,7 @@
-// Shared set-up of the host's integration tests: a site directory, an
-// images directory with the filter's configuration file naming it, a log
-// for the recording filter, and the paths of the programs under test.
+// Shared set-up of the host's integration tests: a site directory, the
+// directories of a filter configuration that passes the host's check, with
+// the configuration file naming them, a log for the recording filter, and
+// the paths of the programs under test.
 #pragma once
 
 #include "support/ChildProcess.h"
@@ -19,6 +20,7 @@ inline const std::string kHost = NIMBUSWATCH_HOST_EXECUTABLE;
 inline const std::string kRecordingFilter = TEST_FILTER_RECORDING;
 inline const std::string kSwapCaseFilter = TEST_FILTER_SWAPCASE;
 inline const std::string kChunkingFilter = TEST_FILTER_CHUNKING;
+inline const std::string kFallbackFont = "/usr/share/fonts/truetype/liberation/LiberationSerif-Regular.ttf";
 
 // A page whose bytes differ from place to place, so a block lost, doubled
 // or moved shows.
@@ -44,8 +46,10 @@ inline std::string swapCase(std::string text) {
 class HostSite {
  public:
   HostSite() {
-    std::filesystem::create_directories(dir.file("site/sub"));
-    std::filesystem::create_directories(dir.file("images"));
+    for (const char* sub : {"site/sub", "images", "spool", "fonts"}) {
+      std::filesystem::create_directories(dir.file(sub));
+    }
+    std::filesystem::create_symlink(kFallbackFont, dir.file("fonts/times.ttf"));
     writeFile(page("index.html"), "<html><body>Index</body></html>\n");
     writeFile(page("page.html"), numberedPage(40));
     writeFile(page("big.html"), numberedPage(4000));
@@ -53,7 +57,8 @@ class HostSite {
     writeFile(page("sub/index.html"), "<html><body>Sub</body></html>\n");
     writeFile(page("sub/a b.html"), "<html><body>Spaced</body></html>\n");
     writeFile(config(), "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\n"
-                        "\"ImagesURL\"=\"/textimages/\"\n\"ImagesDir\"=\"" + imagesDir() + "\"\n");
+                        "\"ImagesURL\"=\"/textimages/\"\n\"ImagesDir\"=\"" + imagesDir() + "\"\n"
+                        "\"SpoolDir\"=\"" + dir.file("spool/") + "\"\n\"FontsDir\"=\"" + dir.file("fonts/") + "\"\n");
   }
 
   std::string root() const { return dir.file("site"); }

@@ -65,8 +65,10 @@ TEST(HttpDateTest, WritesAndReadsTheThreeForms) {
 }
 
 TEST(HostOptionsTest, ReadsEveryOptionInBothSpellings) {
-  const OptionsResult result = parseOptions({"--root", "/srv", "--listen=0.0.0.0:81", "--threads", "3",
-                                             "--block-size=1", "--config", "a.reg", "--filter", "f.so"});
+  const OptionsResult result =
+      parseOptions({"--root", "/srv", "--listen=0.0.0.0:81", "--threads", "3", "--block-size=1", "--config", "a.reg",
+                    "--filter", "f.so", "--keepalive-requests", "5", "--max-body-size=2m", "--max-connections", "7",
+                    "--upstream-timeout", "9"});
   ASSERT_TRUE(result.options) << result.error;
   EXPECT_EQ(result.options->root, "/srv");
   EXPECT_EQ(result.options->listenAddress, "0.0.0.0");
@@ -75,6 +77,10 @@ TEST(HostOptionsTest, ReadsEveryOptionInBothSpellings) {
   EXPECT_EQ(result.options->blockSize, 1u);
   EXPECT_EQ(result.options->configFile, "a.reg");
   EXPECT_EQ(result.options->filterPath, "f.so");
+  EXPECT_EQ(result.options->keepaliveRequests, 5u);
+  EXPECT_EQ(result.options->maxBodySize, 2u * 1024 * 1024);
+  EXPECT_EQ(result.options->maxConnections, 7u);
+  EXPECT_EQ(result.options->upstreamTimeout, 9u);
 
   const OptionsResult proxy = parseOptions({"--upstream", "[::1]:8081"});
   ASSERT_TRUE(proxy.options) << proxy.error;
@@ -82,6 +88,13 @@ TEST(HostOptionsTest, ReadsEveryOptionInBothSpellings) {
   EXPECT_EQ(proxy.options->upstreamPort, "8081");
   EXPECT_EQ(proxy.options->listenPort, 8080);
   EXPECT_EQ(proxy.options->blockSize, 16384u);
+  EXPECT_EQ(proxy.options->keepaliveRequests, 1000u);
+  EXPECT_EQ(proxy.options->maxBodySize, 1024u * 1024);
+  EXPECT_EQ(proxy.options->maxConnections, 0u);
+  for (const auto& [text, bytes] : std::vector<std::pair<std::string, std::uint64_t>>{
+           {"0", 0}, {"100", 100}, {"64k", 65536}, {"1G", 1u << 30}}) {
+    EXPECT_EQ(parseOptions({"--root", "/srv", "--max-body-size", text}).options->maxBodySize, bytes) << text;
+  }
 }
 
 TEST(HostOptionsTest, NamesWhatIsWrong) {
@@ -90,11 +103,18 @@ TEST(HostOptionsTest, NamesWhatIsWrong) {
       {{"--root"}, "--root needs a value"},
       {{"--root", "/srv", "--threads", "0"}, "--threads"},
       {{"--root", "/srv", "--block-size", "16k"}, "--block-size"},
+      {{"--root", "/srv", "--keepalive-requests", "0"}, "--keepalive-requests"},
+      {{"--root", "/srv", "--max-body-size", "1x"}, "--max-body-size"},
+      {{"--root", "/srv", "--max-body-size", "k"}, "--max-body-size"},
+      {{"--root", "/srv", "--max-body-size", "99999999999g"}, "--max-body-size"},
+      {{"--root", "/srv", "--max-connections", "-1"}, "--max-connections"},
+      {{"--root", "/srv", "--upstream-timeout", "0"}, "--upstream-timeout"},
       {{"--root", "/srv", "--listen", "8080"}, "--listen"},
       {{"--upstream", "nohost"}, "--upstream"},
       {{"--root", "/srv", "--upstream", "h:1"}, "only one"},
       {{"--config", "x.reg"}, "--config goes with"},
       {{"--root", "/srv", "--state", "s"}, "--state goes with"},
+      {{"--check"}, "--check needs --config FILE"},
   };
   for (const auto& [arguments, expected] : cases) {
     const OptionsResult result = parseOptions(arguments);
@@ -107,6 +127,11 @@ TEST(HostOptionsTest, NamesWhatIsWrong) {
   ASSERT_TRUE(example.options);
   EXPECT_TRUE(example.options->exampleSite());
   EXPECT_EQ(example.options->stateDir, "/tmp/s");
+  // --check reads the configuration only: no mode is needed.
+  const OptionsResult check = parseOptions({"--check", "--config", "/etc/x.reg"});
+  ASSERT_TRUE(check.options);
+  EXPECT_TRUE(check.options->check);
+  EXPECT_FALSE(check.options->exampleSite());
 }
 
 }  // namespace

@@ -22,7 +22,7 @@
 namespace nimbuswatch::platform {
 namespace {
 
-const std::string kFonts = "/usr/share/fonts/truetype/";
+const std::string kFonts = test::machinePath("/usr/share/fonts/truetype/");
 const std::string kDejaVuSans = kFonts + "dejavu/DejaVuSans.ttf";
 const std::string kLiberationSerif = kFonts + "liberation/LiberationSerif-Regular.ttf";
 

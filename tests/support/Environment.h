@@ -22,11 +22,17 @@ class ScopedEnvironment {
 
  private:
   void set(const std::optional<std::string>& value) {
+#if defined(_WIN32)
+    // The runtime's environment, which the filter DLL shares; an empty value
+    // removes the variable.
+    ::_putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
     if (value) {
       ::setenv(name.c_str(), value->c_str(), 1);
     } else {
       ::unsetenv(name.c_str());
     }
+#endif
   }
 
   std::string name;

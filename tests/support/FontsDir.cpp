@@ -15,8 +15,12 @@ std::string targetName(const std::string& source, std::string name) {
 }  // namespace
 
 FontsDir& FontsDir::link(const std::string& source, std::string name) {
+#if defined(_WIN32)
+  return copy(source, std::move(name));
+#else
   fs::create_symlink(source, temp.file(targetName(source, std::move(name))));
   return *this;
+#endif
 }
 
 FontsDir& FontsDir::copy(const std::string& source, std::string name) {

@@ -7,11 +7,11 @@
 
 namespace nimbuswatch::test {
 
-inline const std::string kLiberationDir = "/usr/share/fonts/truetype/liberation/";
-inline const std::string kDejaVuDir = "/usr/share/fonts/truetype/dejavu/";
+inline const std::string kLiberationDir = machinePath("/usr/share/fonts/truetype/liberation/");
+inline const std::string kDejaVuDir = machinePath("/usr/share/fonts/truetype/dejavu/");
 
 // A fresh directory, removed with its contents when the object goes.
-// `path()` ends with a '/', as the FontsDir setting does.
+// `path()` ends with a separator, as the FontsDir setting does.
 class FontsDir {
  public:
   FontsDir() = default;
@@ -19,7 +19,8 @@ class FontsDir {
   const std::string& path() const { return temp.path(); }
 
   // Links `source` (a full path) into the directory as `name`; with no name
-  // under the source's own file name. Returns *this to chain.
+  // under the source's own file name. Returns *this to chain. On Windows,
+  // where links need privileges, a copy.
   FontsDir& link(const std::string& source, std::string name = {});
   // As link, with a copy of the file's bytes.
   FontsDir& copy(const std::string& source, std::string name = {});

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <utility>
 
 namespace nimbuswatch::test {
 
@@ -139,19 +140,29 @@ RawResponse RawConnection::read(bool headRequest) {
     response.body = take(std::stoul(response.field("content-length")));
   } else {
     response.untilClose = true;
-    try {
-      while (true) {
-        fill();
-      }
-    } catch (const std::runtime_error&) {
-      if (!ended) {
-        throw;
-      }
-    }
-    response.body = std::move(received);
-    received.clear();
+    response.body = readUntilClose();
   }
   return response;
+}
+
+std::string RawConnection::readSome() {
+  if (received.empty()) {
+    fill();
+  }
+  return std::exchange(received, std::string());
+}
+
+std::string RawConnection::readUntilClose() {
+  try {
+    while (true) {
+      fill();
+    }
+  } catch (const std::runtime_error&) {
+    if (!ended) {
+      throw;
+    }
+  }
+  return std::exchange(received, std::string());
 }
 
 RawResponse RawConnection::exchange(std::string_view request, bool headRequest) {

@@ -41,6 +41,12 @@ class RawConnection {
   RawResponse read(bool headRequest = false);
   // Sends a request and reads its response.
   RawResponse exchange(std::string_view request, bool headRequest = false);
+  // The bytes that have arrived, once there is at least one.
+  std::string readSome();
+  // Every byte that arrives until the server closes the connection, for a
+  // response that is not meant to be complete. Throws when it stays open
+  // for the read timeout.
+  std::string readUntilClose();
   // True when the server closes the connection (with no further bytes)
   // within `timeout`.
   bool closedByPeer(std::chrono::milliseconds timeout = std::chrono::seconds(5));

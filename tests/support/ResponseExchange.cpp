@@ -51,6 +51,18 @@ std::vector<std::string> headerSection(std::string_view raw) {
 
 }  // namespace
 
+server::Fields headerFieldsOf(std::string_view rawResponse) {
+  const std::vector<std::string> lines = headerSection(rawResponse);
+  server::Fields fields;
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    const std::size_t colon = lines[i].find(':');
+    if (colon != std::string::npos) {
+      fields.push_back({lines[i].substr(0, colon), trimmed(std::string_view(lines[i]).substr(colon + 1))});
+    }
+  }
+  return fields;
+}
+
 ResponseExchange::ResponseExchange(std::string_view rawResponse, const ExchangeOptions& options) {
   const std::vector<std::string> lines = headerSection(rawResponse);
   DWORD status = options.status;
@@ -58,20 +70,12 @@ ResponseExchange::ResponseExchange(std::string_view rawResponse, const ExchangeO
     const std::size_t space = lines.front().find(' ');
     status = space == std::string::npos ? 200 : static_cast<DWORD>(std::atoi(lines.front().c_str() + space + 1));
   }
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    const std::size_t colon = lines[i].find(':');
-    if (colon != std::string::npos) {
-      fakeServer.setHeader(lines[i].substr(0, colon), trimmed(std::string_view(lines[i]).substr(colon + 1)));
-    }
-  }
-  fakeServer.setStatus(status);
-  fakeServer.setServerVariable("URL", options.url);
-  fakeServer.setServerVariable("SERVER_PROTOCOL", options.protocol);
-  fakeServer.setServerVariable("REQUEST_METHOD", options.method);
+  connection.beginRequest({options.url, "", options.method, options.protocol});
+  connection.sendResponse(status, headerFieldsOf(rawResponse));
 
-  HTTP_FILTER_CONTEXT& pfc = fakeServer.context();
+  HTTP_FILTER_CONTEXT& pfc = connection.context();
   void* memory = pfc.AllocMem(&pfc, sizeof(ResponseContext), 0);
-  responseContext = new (memory) ResponseContext{&pfc, fakeServer.sendResponse(), nullptr, 0};
+  responseContext = new (memory) ResponseContext{&pfc, connection.sendResponseRecord(), nullptr, 0};
   responseHandler = std::make_unique<ResponseHandler>(responseContext, options.url, options.protocol, options.method,
                                                       processValues().elementStore());
   responseContext->handler = responseHandler.get();
@@ -82,7 +86,7 @@ HTTP_FILTER_RAW_DATA ResponseExchange::feedRecord(std::string_view bytes) {
   block.assign(bytes);
   HTTP_FILTER_RAW_DATA rawData{block.data(), static_cast<DWORD>(block.size()), static_cast<DWORD>(block.capacity()),
                                0};
-  responseContext->pfc = &fakeServer.context();
+  responseContext->pfc = &connection.context();
   responseHandler->processRawData(rawData);
   return rawData;
 }

@@ -1,11 +1,13 @@
 // One response driven through a ResponseHandler the way the filter's entry
-// points drive it: a context record in the fake server's AllocMem memory, the
-// send-response record copied into it, each raw block handed over in an
-// HTTP_FILTER_RAW_DATA record, and the final bytes taken at end of request.
+// points drive it, on the server emulation's connection: a context record
+// in the connection's AllocMem memory, the send-response record copied into
+// it, each raw block handed over in an HTTP_FILTER_RAW_DATA record, and the
+// final bytes taken at end of request. The handler stays reachable after
+// the end, so tests can look at what it decided.
 #pragma once
 
 #include "core/ResponseHandler.h"
-#include "support/FakeServer.h"
+#include "server/ServerConnection.h"
 #include "support/StreamTesting.h"
 
 #include <memory>
@@ -22,6 +24,10 @@ struct ExchangeOptions {
   DWORD status = 0;
 };
 
+// The header fields of the header section of `rawResponse` (a line that
+// begins with a blank continues the one before); its status line is skipped.
+server::Fields headerFieldsOf(std::string_view rawResponse);
+
 class ResponseExchange {
  public:
   // The server's response headers (what GetHeader answers) and its status
@@ -37,12 +43,12 @@ class ResponseExchange {
   // Every block, then finish: all the bytes that reach the client.
   std::string run(const Blocks& blocks);
 
-  FakeServer& server() { return fakeServer; }
+  server::ServerConnection& server() { return connection; }
   ResponseHandler& handler() { return *responseHandler; }
   ResponseContext& context() { return *responseContext; }
 
  private:
-  FakeServer fakeServer;
+  server::ServerConnection connection{nullptr};
   ResponseContext* responseContext;
   std::unique_ptr<ResponseHandler> responseHandler;
   std::string block;

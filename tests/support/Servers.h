@@ -1,13 +1,18 @@
 // The servers the integration and end-to-end tests run for real: the host
-// on a port it picks itself, and Debian's nginx with a configuration of the
-// test's own in a temporary prefix.
+// on a port it picks itself, Debian's nginx with a configuration of the
+// test's own in a temporary prefix, and a scripted upstream that misbehaves
+// on purpose.
 #pragma once
 
 #include "support/ChildProcess.h"
 #include "support/TestSupport.h"
 
+#include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace nimbuswatch::test {
@@ -57,6 +62,51 @@ class NginxServer {
   TempDir prefix;
   unsigned short listenPort = 0;
   std::unique_ptr<ChildProcess> child;
+};
+
+// A small HTTP/1.1 server on a loopback port that answers each request with
+// the bytes a test's script gives, so it can play an upstream that cuts a
+// response short, stalls or sends interim responses. It reads every request
+// whole (its body by Content-Length or chunks) and records it. Each
+// connection runs on a thread of its own; all end with the object.
+class ScriptedUpstream {
+ public:
+  struct Request {
+    std::string head;  // request line and fields, up to the empty line
+    std::string body;  // decoded from chunks when chunked
+    bool chunked = false;
+  };
+  // After the reply: read the next request, close the connection, or keep
+  // it open without a word until the client closes it or the test ends.
+  enum class Then { Next, Close, Stall };
+  struct Reply {
+    std::string bytes;
+    Then then = Then::Next;
+  };
+  using Script = std::function<Reply(const Request&)>;
+
+  explicit ScriptedUpstream(Script script);
+  ~ScriptedUpstream();
+  ScriptedUpstream(const ScriptedUpstream&) = delete;
+  ScriptedUpstream& operator=(const ScriptedUpstream&) = delete;
+
+  std::string hostPort() const { return "127.0.0.1:" + std::to_string(listenPort); }
+  std::vector<Request> requests() const;
+  int connections() const { return accepted; }
+
+ private:
+  void acceptLoop();
+  void serve(int descriptor);
+  void converse(int descriptor);
+
+  Script script;
+  int listener = -1;
+  unsigned short listenPort = 0;
+  std::atomic<bool> stopping{false};
+  std::atomic<int> accepted{0};
+  mutable std::mutex lock;
+  std::vector<Request> received;
+  std::vector<std::thread> threads;  // the accepting one first
 };
 
 }  // namespace nimbuswatch::test

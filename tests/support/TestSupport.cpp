@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,17 +13,36 @@ namespace nimbuswatch::test {
 
 namespace fs = std::filesystem;
 
+// A directory of a random name that did not exist before: create_directory
+// is false for one that did.
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "nimbuswatch-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
+  static constexpr char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::random_device random;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "nimbuswatch-test-";
+    for (int i = 0; i < 8; ++i) {
+      name += kDigits[random() % 36];
+    }
+    const fs::path candidate = fs::temp_directory_path() / name;
+    if (fs::create_directory(candidate)) {
+      directory = candidate.string() + static_cast<char>(fs::path::preferred_separator);
+      return;
+    }
   }
-  directory = pattern + "/";
+  throw std::runtime_error("cannot make a temporary directory");
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
   fs::remove_all(directory, ignored);
+}
+
+std::string machinePath(const std::string& path) {
+#if defined(_WIN32)
+  return "Z:" + path;
+#else
+  return path;
+#endif
 }
 
 std::string readFile(const std::string& path) {

@@ -13,7 +13,8 @@
 namespace nimbuswatch::test {
 
 // A fresh directory under the temporary directory, removed with everything
-// in it when the object goes. `path()` ends with a '/'.
+// in it when the object goes. `path()` ends with a separator ('\\' on
+// Windows, '/' elsewhere).
 class TempDir {
  public:
   TempDir();
@@ -27,6 +28,11 @@ class TempDir {
  private:
   std::string directory;
 };
+
+// A path of the Linux machine the tests run on (fonts, the sources) as the
+// test program reaches it: as it is, or on Wine's drive Z: in the Windows
+// build.
+std::string machinePath(const std::string& path);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <string>
 
 namespace nimbuswatch::platform {
 
@@ -34,7 +35,7 @@ std::string temporarySuffix() {
   static const bool registered = ::pthread_atfork(nullptr, nullptr, forgetSuffixInChild) == 0;
   (void)registered;
   if (threadSuffix.empty()) {
-    threadSuffix = ".tmp-" + std::to_string(::getpid()) + "-" + std::to_string(::gettid());
+    threadSuffix = ".tmp-" + std::to_string(::getpid()) + "-" + processToken() + "-" + std::to_string(::gettid());
   }
   return threadSuffix;
 }

@@ -1,4 +1,4 @@
-// One client connection as the filter sees it: the HTTP_FILTER_CONTEXT with
+// One client connection as a filter sees it: the HTTP_FILTER_CONTEXT with
 // the server's callbacks, the connection's pFilterContext and AllocMem
 // memory, and the notifications of each request in order. Everything the
 // client is to receive collects in one output buffer, filtered, in the order
@@ -7,16 +7,16 @@
 // Without a filter every notification is skipped and raw data passes as it is.
 #pragma once
 
-#include "host/Filter.h"
-#include "host/HeaderFields.h"
 #include "platform/isapi.h"
+#include "server/Fields.h"
+#include "server/LoadedFilter.h"
 
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 struct RequestVariables {
   std::string url;       // decoded path, no query
@@ -25,15 +25,15 @@ struct RequestVariables {
   std::string protocol;  // SERVER_PROTOCOL, "HTTP/1.1" or "HTTP/1.0"
 };
 
-class FilterConnection {
+class ServerConnection {
  public:
-  explicit FilterConnection(const Filter* filter);
+  explicit ServerConnection(const LoadedFilter* filter);
   // Ends an open request with SF_NOTIFY_END_OF_REQUEST (its bytes are
   // dropped; the client is gone), sends SF_NOTIFY_END_OF_NET_SESSION, and
   // releases the AllocMem memory.
-  ~FilterConnection();
-  FilterConnection(const FilterConnection&) = delete;
-  FilterConnection& operator=(const FilterConnection&) = delete;
+  ~ServerConnection();
+  ServerConnection(const ServerConnection&) = delete;
+  ServerConnection& operator=(const ServerConnection&) = delete;
 
   // Each notification answers false when the filter ended the request by
   // its return value (SF_STATUS_REQ_FINISHED, ..._KEEP_CONN or ..._ERROR);
@@ -57,12 +57,19 @@ class FilterConnection {
   bool requestOpen() const { return inRequest; }
   std::string& output() { return pending; }
   const Fields& responseFields() const { return fields; }
+  Fields& responseFields() { return fields; }
   HTTP_FILTER_CONTEXT& context() { return filterContext; }
+  // The record SF_NOTIFY_SEND_RESPONSE hands over, with GetHeader, SetHeader
+  // and AddHeader working on responseFields().
+  HTTP_FILTER_SEND_RESPONSE& sendResponseRecord() { return sendRecord; }
   // Number of AllocMem blocks the connection holds.
   std::size_t allocatedBlocks() const { return memory.size(); }
+  // The error number the last failing callback left, as GetLastError gives
+  // it on Windows (errno here).
+  static DWORD lastError();
 
  private:
-  static FilterConnection& of(HTTP_FILTER_CONTEXT* pfc);
+  static ServerConnection& of(HTTP_FILTER_CONTEXT* pfc);
   static BOOL WINAPI getServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer, LPDWORD size);
   static BOOL WINAPI writeClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes, DWORD reserved);
   static VOID* WINAPI allocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD reserved);
@@ -77,7 +84,7 @@ class FilterConnection {
   bool notify(DWORD notification, void* record);
   void filterBytes(std::string_view bytes);
 
-  const Filter* filter;
+  const LoadedFilter* filter;
   HTTP_FILTER_CONTEXT filterContext{};
   HTTP_FILTER_SEND_RESPONSE sendRecord{};
   RequestVariables request;
@@ -88,4 +95,4 @@ class FilterConnection {
   int rawDepth = 0;
 };
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -1,9 +1,9 @@
-// The server side of the ISAPI interface as the host offers it: the size
+// The server's side of the ISAPI interface as the host and the tests offer it: the size
 // protocols of GetHeader and GetServerVariable, the notifications a filter
 // gets and does not get, WriteClient at the end of a request, and the life
 // of a connection's context. The filter here is a function of the test,
 // called through the same HttpFilterProc pointer a loaded library gives.
-#include "host/FilterConnection.h"
+#include "server/ServerConnection.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 namespace {
 
 std::function<DWORD(HTTP_FILTER_CONTEXT*, DWORD, void*)> behaviour;
@@ -26,9 +26,9 @@ DWORD WINAPI testProc(HTTP_FILTER_CONTEXT* pfc, DWORD notification, LPVOID data)
 constexpr DWORD kEverything = SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_URL_MAP | SF_NOTIFY_SEND_RESPONSE |
                               SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_END_OF_NET_SESSION;
 
-class FilterConnectionTest : public ::testing::Test {
+class ServerConnectionTest : public ::testing::Test {
  protected:
-  ~FilterConnectionTest() override { behaviour = nullptr; }
+  ~ServerConnectionTest() override { behaviour = nullptr; }
 
   // Records each notification by number and answers NEXT_NOTIFICATION.
   void record() {
@@ -45,7 +45,7 @@ class FilterConnectionTest : public ::testing::Test {
   std::vector<DWORD> seen;
 };
 
-TEST_F(FilterConnectionTest, GetHeaderAnswersSizeQueriesAndFindsNamesInAnyCase) {
+TEST_F(ServerConnectionTest, GetHeaderAnswersSizeQueriesAndFindsNamesInAnyCase) {
   HTTP_FILTER_SEND_RESPONSE* saved = nullptr;
   behaviour = [&](HTTP_FILTER_CONTEXT*, DWORD notification, void* data) {
     if (notification == SF_NOTIFY_SEND_RESPONSE) {
@@ -54,8 +54,8 @@ TEST_F(FilterConnectionTest, GetHeaderAnswersSizeQueriesAndFindsNamesInAnyCase) 
     }
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  const Filter filter(testProc, kEverything, "test");
-  FilterConnection connection(&filter);
+  const LoadedFilter filter(testProc, kEverything, "test");
+  ServerConnection connection(&filter);
   connection.beginRequest(request());
   ASSERT_TRUE(connection.sendResponse(200, {{"Content-Type", "text/html; charset=utf-8"}, {"X-Empty", ""}}));
   ASSERT_NE(saved, nullptr);
@@ -65,7 +65,7 @@ TEST_F(FilterConnectionTest, GetHeaderAnswersSizeQueriesAndFindsNamesInAnyCase) 
   DWORD size = 0;
   errno = 0;
   EXPECT_FALSE(saved->GetHeader(pfc, const_cast<char*>("content-TYPE:"), nullptr, &size));
-  EXPECT_EQ(errno, ERROR_INSUFFICIENT_BUFFER);
+  EXPECT_EQ(ServerConnection::lastError(), ERROR_INSUFFICIENT_BUFFER);
   EXPECT_EQ(size, sizeof("text/html; charset=utf-8"));
   std::string value(size, '?');
   EXPECT_TRUE(saved->GetHeader(pfc, const_cast<char*>("Content-Type:"), value.data(), &size));
@@ -80,11 +80,11 @@ TEST_F(FilterConnectionTest, GetHeaderAnswersSizeQueriesAndFindsNamesInAnyCase) 
     errno = 0;
     EXPECT_FALSE(saved->GetHeader(pfc, const_cast<char*>(absent), nullptr, &size)) << absent;
     EXPECT_EQ(size, 0u) << absent;
-    EXPECT_EQ(errno, ERROR_INVALID_INDEX) << absent;
+    EXPECT_EQ(ServerConnection::lastError(), ERROR_INVALID_INDEX) << absent;
   }
 }
 
-TEST_F(FilterConnectionTest, SetHeaderChangesTheFieldsTheHeaderBlockIsMadeFrom) {
+TEST_F(ServerConnectionTest, SetHeaderChangesTheFieldsTheHeaderBlockIsMadeFrom) {
   behaviour = [](HTTP_FILTER_CONTEXT* pfc, DWORD notification, void* data) {
     if (notification == SF_NOTIFY_SEND_RESPONSE) {
       auto* record = static_cast<HTTP_FILTER_SEND_RESPONSE*>(data);
@@ -94,15 +94,19 @@ TEST_F(FilterConnectionTest, SetHeaderChangesTheFieldsTheHeaderBlockIsMadeFrom) 
     }
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  const Filter filter(testProc, kEverything, "test");
-  FilterConnection connection(&filter);
+  const LoadedFilter filter(testProc, kEverything, "test");
+  ServerConnection connection(&filter);
   connection.beginRequest(request());
   connection.sendResponse(200, {{"Server", "host"}, {"Content-Length", "3"}});
-  EXPECT_EQ(serializeHead(11, 200, "OK", connection.responseFields()),
-            "HTTP/1.1 200 OK\r\nServer: other\r\nX-Added: 1\r\n\r\n");
+  const Fields expected = {{"Server", "other"}, {"X-Added", "1"}};
+  ASSERT_EQ(connection.responseFields().size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(connection.responseFields()[i].name, expected[i].name);
+    EXPECT_EQ(connection.responseFields()[i].value, expected[i].value);
+  }
 }
 
-TEST_F(FilterConnectionTest, ServerVariablesFollowTheSizeProtocol) {
+TEST_F(ServerConnectionTest, ServerVariablesFollowTheSizeProtocol) {
   std::vector<std::string> answers;
   behaviour = [&](HTTP_FILTER_CONTEXT* pfc, DWORD notification, void* data) {
     if (notification != SF_NOTIFY_URL_MAP) {
@@ -120,16 +124,16 @@ TEST_F(FilterConnectionTest, ServerVariablesFollowTheSizeProtocol) {
     DWORD size = sizeof small;
     errno = 0;
     EXPECT_FALSE(pfc->GetServerVariable(pfc, const_cast<char*>("URL"), small, &size));
-    EXPECT_EQ(errno, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(ServerConnection::lastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(size, sizeof("/a b.html"));
     EXPECT_FALSE(pfc->GetServerVariable(pfc, const_cast<char*>("NO_SUCH_VARIABLE"), small, &size));
-    EXPECT_EQ(errno, ERROR_INVALID_INDEX);
+    EXPECT_EQ(ServerConnection::lastError(), ERROR_INVALID_INDEX);
     // The filter may rewrite the physical path in place.
     std::strcpy(static_cast<HTTP_FILTER_URL_MAP*>(data)->pszPhysicalPath, "/elsewhere/file");
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  const Filter filter(testProc, kEverything, "test");
-  FilterConnection connection(&filter);
+  const LoadedFilter filter(testProc, kEverything, "test");
+  ServerConnection connection(&filter);
   connection.beginRequest(request());
   std::string physical = "/srv/a b.html";
   EXPECT_TRUE(connection.urlMap(physical));
@@ -137,11 +141,11 @@ TEST_F(FilterConnectionTest, ServerVariablesFollowTheSizeProtocol) {
   EXPECT_EQ(answers, (std::vector<std::string>{"/a b.html", "x=1", "GET", "HTTP/1.1"}));
 }
 
-TEST_F(FilterConnectionTest, OnlyRegisteredNotificationsArrive) {
+TEST_F(ServerConnectionTest, OnlyRegisteredNotificationsArrive) {
   record();
   {
-    const Filter filter(testProc, SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_SEND_RAW_DATA, "test");
-    FilterConnection connection(&filter);
+    const LoadedFilter filter(testProc, SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_SEND_RAW_DATA, "test");
+    ServerConnection connection(&filter);
     connection.beginRequest(request());
     std::string physical = "/srv/x";
     connection.urlMap(physical);
@@ -153,15 +157,15 @@ TEST_F(FilterConnectionTest, OnlyRegisteredNotificationsArrive) {
   EXPECT_EQ(seen, std::vector<DWORD>{SF_NOTIFY_SEND_RAW_DATA});
 
   seen.clear();
-  const Filter secureOnly(testProc, SF_NOTIFY_SECURE_PORT | SF_NOTIFY_SEND_RAW_DATA, "test");
-  FilterConnection connection(&secureOnly);
+  const LoadedFilter secureOnly(testProc, SF_NOTIFY_SECURE_PORT | SF_NOTIFY_SEND_RAW_DATA, "test");
+  ServerConnection connection(&secureOnly);
   connection.beginRequest(request());
   connection.rawData("abc");
   EXPECT_TRUE(seen.empty());
   EXPECT_EQ(connection.output(), "abc");
 }
 
-TEST_F(FilterConnectionTest, WriteClientAtEndOfRequestPassesTheRawDataNotification) {
+TEST_F(ServerConnectionTest, WriteClientAtEndOfRequestPassesTheRawDataNotification) {
   // The filter frames its own final bytes: it marks them at END_OF_REQUEST and
   // finishes them when they come back through SEND_RAW_DATA.
   std::string replacement;
@@ -181,8 +185,8 @@ TEST_F(FilterConnectionTest, WriteClientAtEndOfRequestPassesTheRawDataNotificati
     }
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  const Filter filter(testProc, kEverything, "test");
-  FilterConnection connection(&filter);
+  const LoadedFilter filter(testProc, kEverything, "test");
+  ServerConnection connection(&filter);
   connection.beginRequest(request());
   connection.rawData("swallowed");
   EXPECT_EQ(connection.output(), "");
@@ -190,7 +194,7 @@ TEST_F(FilterConnectionTest, WriteClientAtEndOfRequestPassesTheRawDataNotificati
   EXPECT_EQ(connection.output(), "<FINAL>");
 }
 
-TEST_F(FilterConnectionTest, WriteClientFromRawDataGoesStraightOut) {
+TEST_F(ServerConnectionTest, WriteClientFromRawDataGoesStraightOut) {
   behaviour = [](HTTP_FILTER_CONTEXT* pfc, DWORD notification, void*) {
     if (notification == SF_NOTIFY_SEND_RAW_DATA) {
       char note[] = "[note]";
@@ -199,14 +203,14 @@ TEST_F(FilterConnectionTest, WriteClientFromRawDataGoesStraightOut) {
     }
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  const Filter filter(testProc, kEverything, "test");
-  FilterConnection connection(&filter);
+  const LoadedFilter filter(testProc, kEverything, "test");
+  ServerConnection connection(&filter);
   connection.beginRequest(request());
   connection.rawData("block");
   EXPECT_EQ(connection.output(), "[note]block");
 }
 
-TEST_F(FilterConnectionTest, ContextAndMemoryBelongToTheConnection) {
+TEST_F(ServerConnectionTest, ContextAndMemoryBelongToTheConnection) {
   std::vector<void*> contexts;
   behaviour = [&](HTTP_FILTER_CONTEXT* pfc, DWORD notification, void*) {
     if (notification == SF_NOTIFY_SEND_RESPONSE) {
@@ -219,9 +223,9 @@ TEST_F(FilterConnectionTest, ContextAndMemoryBelongToTheConnection) {
     seen.push_back(notification);
     return static_cast<DWORD>(SF_STATUS_REQ_NEXT_NOTIFICATION);
   };
-  const Filter filter(testProc, kEverything, "test");
+  const LoadedFilter filter(testProc, kEverything, "test");
   {
-    FilterConnection connection(&filter);
+    ServerConnection connection(&filter);
     for (int i = 0; i < 3; ++i) {
       connection.beginRequest(request());
       connection.sendResponse(200, {});
@@ -238,7 +242,7 @@ TEST_F(FilterConnectionTest, ContextAndMemoryBelongToTheConnection) {
   EXPECT_EQ(seen, (std::vector<DWORD>{SF_NOTIFY_END_OF_REQUEST, SF_NOTIFY_END_OF_NET_SESSION}));
 }
 
-TEST_F(FilterConnectionTest, AFilterEndsTheRequestByItsStatusOrByThrowing) {
+TEST_F(ServerConnectionTest, AFilterEndsTheRequestByItsStatusOrByThrowing) {
   DWORD answer = SF_STATUS_REQ_FINISHED;
   behaviour = [&](HTTP_FILTER_CONTEXT*, DWORD, void*) -> DWORD {
     if (answer == 0) {
@@ -246,8 +250,8 @@ TEST_F(FilterConnectionTest, AFilterEndsTheRequestByItsStatusOrByThrowing) {
     }
     return answer;
   };
-  const Filter filter(testProc, kEverything, "test");
-  FilterConnection connection(&filter);
+  const LoadedFilter filter(testProc, kEverything, "test");
+  ServerConnection connection(&filter);
   connection.beginRequest(request());
   EXPECT_FALSE(connection.rawData("x"));
   answer = SF_STATUS_REQ_HANDLED_NOTIFICATION;
@@ -257,8 +261,8 @@ TEST_F(FilterConnectionTest, AFilterEndsTheRequestByItsStatusOrByThrowing) {
   behaviour = nullptr;
 }
 
-TEST_F(FilterConnectionTest, WithoutAFilterBytesPassUntouched) {
-  FilterConnection connection(nullptr);
+TEST_F(ServerConnectionTest, WithoutAFilterBytesPassUntouched) {
+  ServerConnection connection(nullptr);
   connection.beginRequest(request());
   std::string physical = "/srv/x";
   EXPECT_TRUE(connection.urlMap(physical));
@@ -270,4 +274,4 @@ TEST_F(FilterConnectionTest, WithoutAFilterBytesPassUntouched) {
 }
 
 }  // namespace
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

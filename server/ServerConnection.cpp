@@ -1,13 +1,22 @@
-#include "host/FilterConnection.h"
+#include "server/ServerConnection.h"
 
 #include <cerrno>
 #include <cstring>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 namespace {
 
-constexpr int kErrorNotSupported = 50;
+constexpr DWORD kErrorNotSupported = 50;
+
+// The error number a failing callback leaves, where the platform keeps it.
+void setLastError(DWORD error) {
+#if defined(_WIN32)
+  ::SetLastError(error);
+#else
+  errno = static_cast<int>(error);
+#endif
+}
 
 bool endsRequest(DWORD status) {
   return status == SF_STATUS_REQ_FINISHED || status == SF_STATUS_REQ_FINISHED_KEEP_CONN ||
@@ -20,7 +29,7 @@ BOOL copyOut(const std::string& value, LPVOID buffer, LPDWORD size) {
   const auto needed = static_cast<DWORD>(value.size() + 1);
   if (buffer == nullptr || *size < needed) {
     *size = needed;
-    errno = ERROR_INSUFFICIENT_BUFFER;
+    setLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
   std::memcpy(buffer, value.c_str(), needed);
@@ -30,7 +39,7 @@ BOOL copyOut(const std::string& value, LPVOID buffer, LPDWORD size) {
 
 BOOL absent(LPDWORD size) {
   *size = 0;
-  errno = ERROR_INVALID_INDEX;
+  setLastError(ERROR_INVALID_INDEX);
   return FALSE;
 }
 
@@ -49,47 +58,47 @@ bool headerName(LPCSTR name, std::string_view& bare) {
 
 }  // namespace
 
-FilterConnection::FilterConnection(const Filter* filter) : filter(filter) {
+ServerConnection::ServerConnection(const LoadedFilter* filter) : filter(filter) {
   filterContext.cbSize = sizeof(HTTP_FILTER_CONTEXT);
   filterContext.Revision = HTTP_FILTER_REVISION;
   filterContext.ServerContext = this;
   filterContext.fIsSecurePort = FALSE;
   filterContext.pFilterContext = nullptr;
-  filterContext.GetServerVariable = &FilterConnection::getServerVariable;
-  filterContext.AddResponseHeaders = &FilterConnection::addResponseHeaders;
-  filterContext.WriteClient = &FilterConnection::writeClient;
-  filterContext.AllocMem = &FilterConnection::allocMem;
-  filterContext.ServerSupportFunction = &FilterConnection::serverSupportFunction;
-  sendRecord.GetHeader = &FilterConnection::getHeader;
-  sendRecord.SetHeader = &FilterConnection::setHeader;
-  sendRecord.AddHeader = &FilterConnection::addHeader;
+  filterContext.GetServerVariable = &ServerConnection::getServerVariable;
+  filterContext.AddResponseHeaders = &ServerConnection::addResponseHeaders;
+  filterContext.WriteClient = &ServerConnection::writeClient;
+  filterContext.AllocMem = &ServerConnection::allocMem;
+  filterContext.ServerSupportFunction = &ServerConnection::serverSupportFunction;
+  sendRecord.GetHeader = &ServerConnection::getHeader;
+  sendRecord.SetHeader = &ServerConnection::setHeader;
+  sendRecord.AddHeader = &ServerConnection::addHeader;
 }
 
-FilterConnection::~FilterConnection() {
+ServerConnection::~ServerConnection() {
   if (inRequest) {
     endOfRequest();
   }
   notify(SF_NOTIFY_END_OF_NET_SESSION, nullptr);
 }
 
-FilterConnection& FilterConnection::of(HTTP_FILTER_CONTEXT* pfc) {
-  return *static_cast<FilterConnection*>(pfc->ServerContext);
+ServerConnection& ServerConnection::of(HTTP_FILTER_CONTEXT* pfc) {
+  return *static_cast<ServerConnection*>(pfc->ServerContext);
 }
 
-void FilterConnection::beginRequest(RequestVariables variables) {
+void ServerConnection::beginRequest(RequestVariables variables) {
   request = std::move(variables);
   fields.clear();
   inRequest = true;
 }
 
-bool FilterConnection::notify(DWORD notification, void* record) {
+bool ServerConnection::notify(DWORD notification, void* record) {
   if (filter == nullptr || !filter->wants(notification)) {
     return true;
   }
   return !endsRequest(filter->notify(&filterContext, notification, record));
 }
 
-bool FilterConnection::urlMap(std::string& physicalPath) {
+bool ServerConnection::urlMap(std::string& physicalPath) {
   if (filter == nullptr || !filter->wants(SF_NOTIFY_URL_MAP)) {
     return true;
   }
@@ -103,14 +112,14 @@ bool FilterConnection::urlMap(std::string& physicalPath) {
   return goOn;
 }
 
-bool FilterConnection::sendResponse(unsigned status, Fields responseFields) {
+bool ServerConnection::sendResponse(unsigned status, Fields responseFields) {
   fields = std::move(responseFields);
   sendRecord.HttpStatus = status;
   sendRecord.dwReserved = 0;
   return notify(SF_NOTIFY_SEND_RESPONSE, &sendRecord);
 }
 
-bool FilterConnection::rawData(std::string_view block) {
+bool ServerConnection::rawData(std::string_view block) {
   if (filter == nullptr || !filter->wants(SF_NOTIFY_SEND_RAW_DATA)) {
     pending.append(block);
     return true;
@@ -128,14 +137,14 @@ bool FilterConnection::rawData(std::string_view block) {
   return goOn;
 }
 
-bool FilterConnection::endOfRequest() {
+bool ServerConnection::endOfRequest() {
   inRequest = false;
   const bool goOn = notify(SF_NOTIFY_END_OF_REQUEST, nullptr);
   fields.clear();
   return goOn;
 }
 
-void FilterConnection::filterBytes(std::string_view bytes) {
+void ServerConnection::filterBytes(std::string_view bytes) {
   // Bytes written while a raw block is being filtered go straight out, so
   // a filter that writes from its raw-data handler cannot recurse.
   if (rawDepth > 0) {
@@ -145,7 +154,15 @@ void FilterConnection::filterBytes(std::string_view bytes) {
   }
 }
 
-const std::string* FilterConnection::variable(std::string_view name) const {
+DWORD ServerConnection::lastError() {
+#if defined(_WIN32)
+  return ::GetLastError();
+#else
+  return static_cast<DWORD>(errno);
+#endif
+}
+
+const std::string* ServerConnection::variable(std::string_view name) const {
   if (name == "URL") {
     return &request.url;
   }
@@ -161,20 +178,20 @@ const std::string* FilterConnection::variable(std::string_view name) const {
   return nullptr;
 }
 
-BOOL WINAPI FilterConnection::getServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+BOOL WINAPI ServerConnection::getServerVariable(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                                 LPDWORD size) {
   if (size == nullptr || name == nullptr) {
-    errno = ERROR_INVALID_PARAMETER;
+    setLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   const std::string* value = of(pfc).variable(name);
   return value == nullptr ? absent(size) : copyOut(*value, buffer, size);
 }
 
-BOOL WINAPI FilterConnection::writeClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes,
+BOOL WINAPI ServerConnection::writeClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffer, LPDWORD bytes,
                                           DWORD /*reserved*/) {
   if (bytes == nullptr || (buffer == nullptr && *bytes > 0)) {
-    errno = ERROR_INVALID_PARAMETER;
+    setLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   if (*bytes > 0) {
@@ -183,29 +200,29 @@ BOOL WINAPI FilterConnection::writeClient(HTTP_FILTER_CONTEXT* pfc, LPVOID buffe
   return TRUE;
 }
 
-VOID* WINAPI FilterConnection::allocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD /*reserved*/) {
+VOID* WINAPI ServerConnection::allocMem(HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD /*reserved*/) {
   auto& memory = of(pfc).memory;
   memory.push_back(std::make_unique_for_overwrite<unsigned char[]>(size == 0 ? 1 : size));
   return memory.back().get();
 }
 
-BOOL WINAPI FilterConnection::addResponseHeaders(HTTP_FILTER_CONTEXT* /*pfc*/, LPSTR /*headers*/,
+BOOL WINAPI ServerConnection::addResponseHeaders(HTTP_FILTER_CONTEXT* /*pfc*/, LPSTR /*headers*/,
                                                  DWORD /*reserved*/) {
-  errno = kErrorNotSupported;
+  setLastError(kErrorNotSupported);
   return FALSE;
 }
 
-BOOL WINAPI FilterConnection::serverSupportFunction(HTTP_FILTER_CONTEXT* /*pfc*/,
+BOOL WINAPI ServerConnection::serverSupportFunction(HTTP_FILTER_CONTEXT* /*pfc*/,
                                                     enum SF_REQ_TYPE /*request*/, PVOID /*data*/,
                                                     ULONG_PTR /*first*/, ULONG_PTR /*second*/) {
-  errno = kErrorNotSupported;
+  setLastError(kErrorNotSupported);
   return FALSE;
 }
 
-BOOL WINAPI FilterConnection::getHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
+BOOL WINAPI ServerConnection::getHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPVOID buffer,
                                         LPDWORD size) {
   if (size == nullptr) {
-    errno = ERROR_INVALID_PARAMETER;
+    setLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   std::string_view bare;
@@ -216,10 +233,10 @@ BOOL WINAPI FilterConnection::getHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LP
   return value ? copyOut(*value, buffer, size) : absent(size);
 }
 
-BOOL WINAPI FilterConnection::setHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+BOOL WINAPI ServerConnection::setHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
   std::string_view bare;
   if (!headerName(name, bare) || value == nullptr) {
-    errno = ERROR_INVALID_PARAMETER;
+    setLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   Fields& fields = of(pfc).fields;
@@ -231,14 +248,14 @@ BOOL WINAPI FilterConnection::setHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LP
   return TRUE;
 }
 
-BOOL WINAPI FilterConnection::addHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
+BOOL WINAPI ServerConnection::addHeader(HTTP_FILTER_CONTEXT* pfc, LPSTR name, LPSTR value) {
   std::string_view bare;
   if (!headerName(name, bare) || value == nullptr) {
-    errno = ERROR_INVALID_PARAMETER;
+    setLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   of(pfc).fields.push_back({std::string(bare), value});
   return TRUE;
 }
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server
