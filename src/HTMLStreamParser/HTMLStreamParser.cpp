@@ -55,6 +55,17 @@ std::int32_t findTagCandidate(const char* data, std::int32_t from, std::int32_t 
   return limit;
 }
 
+// The first `byte` in [from, to), or null. Attribute values and element
+// texts are short: a plain loop beats a call of memchr for them.
+const char* findByte(const char* from, const char* to, char byte) {
+  for (const char* at = from; at < to; ++at) {
+    if (*at == byte) {
+      return at;
+    }
+  }
+  return nullptr;
+}
+
 // The offset of the last byte of the block that is not a letter, or -1.
 std::int32_t lastNonLetterOf(const char* data, std::int32_t nbytes) {
   std::int32_t i = nbytes - 1;
@@ -107,6 +118,10 @@ void HTMLStreamParser::flush() {
 
 inline std::int64_t HTMLStreamParser::heldBytes(const Block& block) const { return block.pos - block.origin; }
 
+inline bool HTMLStreamParser::canGoOn(const Block& block) const {
+  return block.pos < block.nbytes && heldBytes(block) < kLongestTag;
+}
+
 inline std::int32_t HTMLStreamParser::room(const Block& block) const {
   return static_cast<std::int32_t>(std::min<std::int64_t>(block.nbytes, block.origin + kLongestTag) - block.pos);
 }
@@ -114,7 +129,12 @@ inline std::int32_t HTMLStreamParser::room(const Block& block) const {
 // Every state but Idle and Text consumes at most a run of bytes of one kind
 // at a time and stops at the byte that changes the state; no run goes past
 // the held-tag limit, so the limit is checked here before every byte as the
-// byte-at-a-time machine checks it.
+// byte-at-a-time machine checks it. Where one state always leads to a
+// state that comes later in an attribute or an element, the step goes on in
+// the new state at once when the next byte may be examined (canGoOn), as
+// this loop would; the steps that lead back (into SkipSpace after a value,
+// into Text after a failed closing tag) return here, so one call stays
+// within one attribute.
 void HTMLStreamParser::step(Block& block) {
   if (state != State::Idle && heldBytes(block) >= kLongestTag) {
     // Too long to be an element worth holding: abandoned like any tag that
@@ -217,24 +237,32 @@ void HTMLStreamParser::stepAttrStart(Block& block, char byte) {
     state = State::Text;
     ++block.pos;
     layout.textBegin = offset(block);
+    if (canGoOn(block)) {
+      stepText(block);
+    }
   } else if (isLetter(byte) || isDigit(byte)) {
     attrNameBegin = offset(block);
     state = State::AttrName;
     ++block.pos;
+    if (canGoOn(block)) {
+      stepAttrName(block, block.byte());
+    }
   } else {
     state = State::Idle;
   }
 }
 
 void HTMLStreamParser::stepSkipSpace(Block& block, char byte) {
-  if (!isSpace(byte)) {
-    state = nextState;
-    return;
+  if (isSpace(byte)) {
+    const std::int32_t end = block.pos + room(block);
+    do {
+      ++block.pos;
+    } while (block.pos < end && isSpace(block.byte()));
+    if (block.pos == end) {
+      return;
+    }
   }
-  const std::int32_t end = block.pos + room(block);
-  do {
-    ++block.pos;
-  } while (block.pos < end && isSpace(block.byte()));
+  state = nextState;
 }
 
 void HTMLStreamParser::stepAttrName(Block& block, char byte) {
@@ -243,7 +271,10 @@ void HTMLStreamParser::stepAttrName(Block& block, char byte) {
     do {
       ++block.pos;
     } while (block.pos < end && ascii::isLetterOrDigit(block.byte()));
-    return;
+    if (block.pos == end) {
+      return;
+    }
+    byte = block.byte();
   }
   attrNameEnd = offset(block);
   if (isSpace(byte)) {
@@ -252,18 +283,22 @@ void HTMLStreamParser::stepAttrName(Block& block, char byte) {
     ++block.pos;
   } else if (byte == '=') {
     state = State::Equals;
+    stepEquals(block, byte);
   } else {
     state = State::Idle;
   }
 }
 
 void HTMLStreamParser::stepEquals(Block& block, char byte) {
-  if (byte == '=') {
-    nextState = State::ValueStart;
-    state = State::SkipSpace;
-    ++block.pos;
-  } else {
+  if (byte != '=') {
     state = State::Idle;
+    return;
+  }
+  nextState = State::ValueStart;
+  state = State::SkipSpace;
+  ++block.pos;
+  if (canGoOn(block)) {
+    stepSkipSpace(block, block.byte());
   }
 }
 
@@ -276,6 +311,9 @@ void HTMLStreamParser::stepValueStart(Block& block, char byte) {
     quote = 0;
   }
   state = State::Value;
+  if (canGoOn(block)) {
+    stepValue(block, block.byte());
+  }
 }
 
 // A quoted value runs up to and with its closing quote; an unquoted one up
@@ -284,7 +322,7 @@ void HTMLStreamParser::stepValue(Block& block, char byte) {
   const std::int32_t available = room(block);
   if (quote != 0) {
     const char* start = block.data + block.pos;
-    const auto* found = static_cast<const char*>(std::memchr(start, quote, static_cast<std::size_t>(available)));
+    const char* found = findByte(start, start + available, quote);
     if (found == nullptr) {
       block.pos += available;
       return;
@@ -294,44 +332,54 @@ void HTMLStreamParser::stepValue(Block& block, char byte) {
     state = State::SkipSpace;
     return;
   }
-  if (byte == '>' || isSpace(byte)) {
-    endOfValue(block);
-    state = State::SkipSpace;
-    return;
+  if (byte != '>' && !isSpace(byte)) {
+    const std::int32_t end = block.pos + available;
+    do {
+      ++block.pos;
+    } while (block.pos < end && block.byte() != '>' && !isSpace(block.byte()));
+    if (block.pos == end) {
+      return;
+    }
   }
-  const std::int32_t end = block.pos + available;
-  do {
-    ++block.pos;
-  } while (block.pos < end && block.byte() != '>' && !isSpace(block.byte()));
+  endOfValue(block);
+  state = State::SkipSpace;
 }
 
 // Text: every byte belongs to the element's text up to a "<" that may begin
 // the closing tag. The run up to the next "<" is taken in one go, but never
 // past the byte at which the held-tag limit is reached.
 void HTMLStreamParser::stepText(Block& block) {
+  const std::int32_t available = room(block);
   const char* start = block.data + block.pos;
-  const auto* found = static_cast<const char*>(std::memchr(start, '<', static_cast<std::size_t>(room(block))));
+  const char* found = findByte(start, start + available, '<');
   if (found == nullptr) {
-    block.pos += room(block);
+    block.pos += available;
     return;
   }
   block.pos += static_cast<std::int32_t>(found - start) + 1;
   matchIndex = 1;
   state = State::ClosingTag;
+  if (canGoOn(block)) {
+    stepClosingTag(block, block.byte());
+  }
 }
 
 // A byte that does not continue the closing tag is examined again as text.
-void HTMLStreamParser::stepClosingTag(Block& block, char byte) {
-  if (matchIndex >= kClosingTag.size() || lower(byte) != kClosingTag[matchIndex]) {
+void HTMLStreamParser::stepClosingTag(Block& block, char /*byte*/) {
+  const std::int32_t end = block.pos + room(block);
+  std::uint32_t match = matchIndex;
+  std::int32_t pos = block.pos;
+  while (match < kClosingTag.size() && pos < end && lower(block.data[pos]) == kClosingTag[match]) {
+    ++match;
+    ++pos;
+  }
+  if (pos == block.pos) {
     state = State::Text;
     return;
   }
-  const std::int32_t end = block.pos + room(block);
-  do {
-    ++matchIndex;
-    ++block.pos;
-  } while (matchIndex < kClosingTag.size() && block.pos < end && lower(block.byte()) == kClosingTag[matchIndex]);
-  if (matchIndex == kClosingTag.size()) {
+  matchIndex = match;
+  block.pos = pos;
+  if (match == kClosingTag.size()) {
     completeElement(block);
   }
 }

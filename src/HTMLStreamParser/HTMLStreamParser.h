@@ -80,6 +80,9 @@ class HTMLStreamParser {
   // How many bytes from the examined one on the current state may consume:
   // up to the end of the block, and short of the held-tag limit.
   std::int32_t room(const Block& block) const;
+  // Whether the next byte may be examined at once: it lies in the block and
+  // short of the held-tag limit.
+  bool canGoOn(const Block& block) const;
   std::uint32_t offset(const Block& block) const { return static_cast<std::uint32_t>(heldBytes(block)); }
   void enterElement();
   void writePending();

@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -71,8 +72,17 @@ SeenFile& seenSlot(const std::string& identifier) {
 
 }  // namespace
 
+namespace {
+
+std::uint64_t nextInstance() {
+  static std::atomic<std::uint64_t> made{0};
+  return ++made;
+}
+
+}  // namespace
+
 SpoolStorage::SpoolStorage(std::string directory, std::chrono::milliseconds recheck)
-    : directory(std::move(directory)), recheck(recheck) {}
+    : directory(std::move(directory)), recheck(recheck), serial(nextInstance()) {}
 
 // Whether this thread's slot for `identifier` holds its file in this directory.
 bool SpoolStorage::remembers(const std::string& identifier) const {

@@ -6,6 +6,7 @@
 #include "platform/CoarseClock.h"
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 namespace nimbuswatch {
@@ -30,6 +31,11 @@ class SpoolStorage {
 
   const std::string& directoryPrefix() const { return directory; }
 
+  // A number that no other storage made by this process carries, so that
+  // what is remembered about one is never taken for another made later in
+  // its place.
+  std::uint64_t instance() const { return serial; }
+
   // Until when this thread takes the file of `identifier` as present
   // without looking, as store() does: the recheck time after it last found
   // or wrote the file; a moment already past when it has no such memory.
@@ -42,6 +48,7 @@ class SpoolStorage {
 
   std::string directory;
   std::chrono::milliseconds recheck;
+  std::uint64_t serial;
 };
 
 }  // namespace nimbuswatch
