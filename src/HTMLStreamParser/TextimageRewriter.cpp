@@ -100,7 +100,12 @@ class RewriteMemo {
       imagesURL = store.imagesURL;
     }
     const std::size_t hash = hashOf(bytes);
-    Slot& slot = slots[slotOf(bytes, hash)];
+    std::size_t index = slotOf(bytes, hash);
+    if (!slots[index].used && 2 * (entries + 1) > slots.size()) {
+      grow();
+      index = slotOf(bytes, hash);
+    }
+    Slot& slot = slots[index];
     if (!slot.used) {
       slot.used = true;
       slot.hash = hash;
@@ -114,10 +119,12 @@ class RewriteMemo {
  private:
   // Real elements are a few hundred bytes; the bounds keep the table of
   // each thread below about a megabyte whatever the pages hold. At most
-  // half of the slots are used, so probes stay short.
+  // half of the slots are used, so probes stay short; the table starts small
+  // and doubles as a thread meets more elements, so a server with many
+  // threads pays for the elements its pages hold, not for the bounds.
   static constexpr std::size_t kLongestRemembered = 1024;
   static constexpr std::size_t kMostEntries = 512;
-  static constexpr std::size_t kSlots = 2 * kMostEntries;
+  static constexpr std::size_t kFirstSlots = 64;
 
   struct Slot {
     bool used = false;
@@ -147,16 +154,28 @@ class RewriteMemo {
 
   // The slot that holds `bytes`, or the free slot where they would go.
   std::size_t slotOf(std::string_view bytes, std::size_t hash) const {
-    std::size_t index = hash & (kSlots - 1);
+    const std::size_t mask = slots.size() - 1;
+    std::size_t index = hash & mask;
     while (slots[index].used && (slots[index].hash != hash || slots[index].bytes != bytes)) {
-      index = (index + 1) & (kSlots - 1);
+      index = (index + 1) & mask;
     }
     return index;
   }
 
+  // Twice the slots, every entry moved to its place among them.
+  void grow() {
+    std::vector<Slot> old(2 * slots.size());
+    old.swap(slots);
+    for (Slot& slot : old) {
+      if (slot.used) {
+        slots[slotOf(slot.bytes, slot.hash)] = std::move(slot);
+      }
+    }
+  }
+
   void forget() {
     if (slots.empty()) {
-      slots.resize(kSlots);
+      slots.resize(kFirstSlots);
     }
     for (Slot& slot : slots) {
       slot.used = false;
