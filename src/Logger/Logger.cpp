@@ -63,73 +63,73 @@ void appendValue(std::string& line, std::string_view value) {
 
 namespace {
 
-// Formats one number conversion `spec` with the argument its length letters
+// Formats one number `conversion` ("%" to its letter) with the argument its length letters
 // name.
 template <typename Number>
-int formatNumber(char* buffer, std::size_t size, const std::string& spec, std::va_list& arguments) {
-  return std::snprintf(buffer, size, spec.c_str(), va_arg(arguments, Number));
+int formatNumber(char* buffer, std::size_t size, const std::string& conversion, std::va_list& arguments) {
+  return std::snprintf(buffer, size, conversion.c_str(), va_arg(arguments, Number));
 }
 
-int formatInteger(char* buffer, std::size_t size, const std::string& spec, std::va_list& arguments) {
-  if (spec.find("ll") != std::string::npos) {
-    return formatNumber<long long>(buffer, size, spec, arguments);
+int formatInteger(char* buffer, std::size_t size, const std::string& conversion, std::va_list& arguments) {
+  if (conversion.find("ll") != std::string::npos) {
+    return formatNumber<long long>(buffer, size, conversion, arguments);
   }
-  if (spec.find('l') != std::string::npos) {
-    return formatNumber<long>(buffer, size, spec, arguments);
+  if (conversion.find('l') != std::string::npos) {
+    return formatNumber<long>(buffer, size, conversion, arguments);
   }
-  if (spec.find('z') != std::string::npos) {
-    return formatNumber<std::size_t>(buffer, size, spec, arguments);
+  if (conversion.find('z') != std::string::npos) {
+    return formatNumber<std::size_t>(buffer, size, conversion, arguments);
   }
-  if (spec.find('j') != std::string::npos) {
-    return formatNumber<std::intmax_t>(buffer, size, spec, arguments);
+  if (conversion.find('j') != std::string::npos) {
+    return formatNumber<std::intmax_t>(buffer, size, conversion, arguments);
   }
-  if (spec.find('t') != std::string::npos) {
-    return formatNumber<std::ptrdiff_t>(buffer, size, spec, arguments);
+  if (conversion.find('t') != std::string::npos) {
+    return formatNumber<std::ptrdiff_t>(buffer, size, conversion, arguments);
   }
-  return formatNumber<int>(buffer, size, spec, arguments);
+  return formatNumber<int>(buffer, size, conversion, arguments);
 }
 
 // Appends `text` padded with blanks to the conversion's width: on the left,
 // or on the right with the "-" flag.
-void appendPadded(std::string& line, const std::string& spec, const std::string& text) {
-  const std::size_t digits = spec.find_first_of("123456789");
-  const std::size_t width = digits != std::string::npos ? std::strtoul(spec.c_str() + digits, nullptr, 10) : 0;
+void appendPadded(std::string& line, const std::string& conversion, const std::string& text) {
+  const std::size_t digits = conversion.find_first_of("123456789");
+  const std::size_t width = digits != std::string::npos ? std::strtoul(conversion.c_str() + digits, nullptr, 10) : 0;
   const std::size_t padding = width > text.size() ? width - text.size() : 0;
-  const bool left = spec.find('-') != std::string::npos;
+  const bool left = conversion.find('-') != std::string::npos;
   line.append(left ? 0 : padding, ' ');
   line += text;
   line.append(left ? padding : 0, ' ');
 }
 
-// Appends one printf conversion `spec` (from its "%" to its letter) with the
+// Appends one printf conversion `conversion` (from its "%" to its letter) with the
 // argument it takes; strings and characters go through appendValue.
-void appendConversion(std::string& line, const std::string& spec, std::va_list& arguments) {
+void appendConversion(std::string& line, const std::string& conversion, std::va_list& arguments) {
   char buffer[512];
   int written = 0;
   std::string value;
-  switch (spec.back()) {
+  switch (conversion.back()) {
     case 's': {
       const char* text = va_arg(arguments, const char*);
       appendValue(value, text != nullptr ? std::string_view(text) : std::string_view("(null)"));
-      appendPadded(line, spec, value);
+      appendPadded(line, conversion, value);
       return;
     }
     case 'c': {
       const char byte = static_cast<char>(va_arg(arguments, int));
       appendValue(value, std::string_view(&byte, 1));
-      appendPadded(line, spec, value);
+      appendPadded(line, conversion, value);
       return;
     }
     case 'p':
-      written = formatNumber<void*>(buffer, sizeof buffer, spec, arguments);
+      written = formatNumber<void*>(buffer, sizeof buffer, conversion, arguments);
       break;
     case 'f':
     case 'e':
     case 'g':
-      written = formatNumber<double>(buffer, sizeof buffer, spec, arguments);
+      written = formatNumber<double>(buffer, sizeof buffer, conversion, arguments);
       break;
     default:
-      written = formatInteger(buffer, sizeof buffer, spec, arguments);
+      written = formatInteger(buffer, sizeof buffer, conversion, arguments);
       break;
   }
   if (written > 0) {
