@@ -34,6 +34,13 @@ constexpr std::size_t kLingerRead = 16 * 1024;
 // body pieces are read into this much room, released before the next request.
 constexpr std::size_t kBodyRead = 64 * 1024;
 
+// How much of what remains to be written each call to the socket is
+// offered: all of it. Asio's own rule stops at 64 KiB, so a batch's output,
+// a little more than that with its chunk framing, would take two calls.
+std::size_t wholeRemainder(const error_code& ec, std::size_t /*written*/) {
+  return ec ? 0 : std::numeric_limits<std::size_t>::max();
+}
+
 // The status for a request that cannot be read; 0 when the client is gone
 // or silent, and nothing is to be answered.
 unsigned statusForReadError(error_code ec) {
@@ -75,7 +82,7 @@ void setConnectionField(Fields& fields, std::string_view value) {
 }
 
 Session::Session(net::ip::tcp::socket&& socket, const HostContext& host)
-    : stream(std::move(socket)), host(host), filter(host.activeFilter()), block(host.options.blockSize) {
+    : stream(std::move(socket)), host(host), filter(host.activeFilter()) {
   ++host.connections;
 }
 
@@ -233,23 +240,29 @@ void Session::respondLocally(LocalResponse response) {
 }
 
 void Session::pumpFile() {
-  for (std::size_t taken = 0; taken < kBatch && !stop;) {
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), local.remaining));
-    if (wanted == 0) {
-      flush(&Session::endRequest);
-      return;
-    }
-    const long count = local.file.read(block.data(), wanted);
-    if (count <= 0) {
-      cutShort(count == 0 ? "the file ended " + std::to_string(local.remaining) + " bytes before its length"
-                          : std::string("the file could not be read: ") + std::strerror(errno));
-      return;
-    }
-    local.remaining -= static_cast<std::uint64_t>(count);
-    taken += static_cast<std::size_t>(count);
-    proceed(filter.rawData(std::string_view(block.data(), static_cast<std::size_t>(count))));
+  // One read per batch; the filter gets the batch in blocks of --block-size,
+  // changing them where they lie. The last batch goes out together with
+  // what the end of the request adds.
+  if (block.empty()) {
+    block.resize(std::max(kBatch, host.options.blockSize));
   }
-  flush(stop ? &Session::endRequest : &Session::pumpFile);
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), local.remaining));
+  const long count = wanted == 0 ? 0 : local.file.read(block.data(), wanted);
+  if (wanted > 0 && count <= 0) {
+    cutShort(count == 0 ? "the file ended " + std::to_string(local.remaining) + " bytes before its length"
+                        : std::string("the file could not be read: ") + std::strerror(errno));
+    return;
+  }
+  const auto got = static_cast<std::size_t>(count);
+  local.remaining -= got;
+  for (std::size_t at = 0; at < got && !stop; at += host.options.blockSize) {
+    proceed(filter.rawDataInPlace(block.data() + at, std::min(host.options.blockSize, got - at)));
+  }
+  if (stop || local.remaining == 0) {
+    endRequest();
+  } else {
+    flush(&Session::pumpFile);
+  }
 }
 
 bool Session::proceed(bool goOn) {
@@ -274,16 +287,18 @@ void Session::emit(std::string_view bytes) {
 }
 
 void Session::flush(Step next) {
-  writing.clear();
-  std::swap(writing, filter.output());
-  emitted.feed(writing);
+  // The output is sent from where the filter's bytes collected, and emptied
+  // once it is out; nothing adds to it while the write is under way.
+  const std::string& output = filter.output();
+  emitted.feed(output);
   auto self = shared_from_this();
-  if (writing.empty()) {
+  if (output.empty()) {
     net::post(stream.get_executor(), [self, next] { ((*self).*next)(); });
     return;
   }
   stream.expires_after(kClientTimeout);
-  net::async_write(stream, net::buffer(writing), [self, next](error_code ec, std::size_t) {
+  net::async_write(stream, net::buffer(output), wholeRemainder, [self, next](error_code ec, std::size_t) {
+    self->filter.output().clear();
     if (ec) {
       self->abandon();
     } else {

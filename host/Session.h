@@ -98,8 +98,8 @@ class Session : public std::enable_shared_from_this<Session> {
   bool expectContinue = false;  // the client waits for "100 Continue" before its body
   LocalResponse local;
   std::unique_ptr<UpstreamConnection> upstream;
-  std::string writing;
-  std::vector<char> block;
+  std::string writing;       // bytes sent past the filter: refusals, 100 Continue, interim heads
+  std::vector<char> block;   // one batch of a file, made at the first file served
 };
 
 // Sets the Connection field to `value`, or removes it when `value` is empty.

@@ -120,14 +120,20 @@ bool ServerConnection::sendResponse(unsigned status, Fields responseFields) {
 }
 
 bool ServerConnection::rawData(std::string_view block) {
-  if (filter == nullptr || !filter->wants(SF_NOTIFY_SEND_RAW_DATA)) {
+  if (!wantsRawData()) {
     pending.append(block);
     return true;
   }
-  // The filter may change the block in place, so it gets a copy of its own.
-  std::string copy(block);
-  HTTP_FILTER_RAW_DATA record{copy.data(), static_cast<DWORD>(copy.size()),
-                              static_cast<DWORD>(copy.size()), 0};
+  scratch.assign(block);
+  return rawDataInPlace(scratch.data(), scratch.size());
+}
+
+bool ServerConnection::rawDataInPlace(char* block, std::size_t size) {
+  if (!wantsRawData()) {
+    pending.append(block, size);
+    return true;
+  }
+  HTTP_FILTER_RAW_DATA record{block, static_cast<DWORD>(size), static_cast<DWORD>(size), 0};
   ++rawDepth;
   const bool goOn = notify(SF_NOTIFY_SEND_RAW_DATA, &record);
   --rawDepth;
@@ -135,6 +141,10 @@ bool ServerConnection::rawData(std::string_view block) {
     pending.append(static_cast<const char*>(record.pvInData), record.cbInData);
   }
   return goOn;
+}
+
+bool ServerConnection::wantsRawData() const {
+  return filter != nullptr && filter->wants(SF_NOTIFY_SEND_RAW_DATA);
 }
 
 bool ServerConnection::endOfRequest() {

@@ -11,6 +11,7 @@
 #include "server/Fields.h"
 #include "server/LoadedFilter.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -47,9 +48,13 @@ class ServerConnection {
   // SetHeader and AddHeader change them, and the header block is made from
   // responseFields() afterwards.
   bool sendResponse(unsigned status, Fields fields);
-  // SF_NOTIFY_SEND_RAW_DATA for one block; what the filter leaves goes to
+  // SF_NOTIFY_SEND_RAW_DATA for one block the caller keeps: the filter gets
+  // a copy, since it may change the block in place. What it leaves goes to
   // the output.
   bool rawData(std::string_view block);
+  // The same for a block the filter may change where it lies, as servers
+  // hand over their own buffers: no copy is made.
+  bool rawDataInPlace(char* block, std::size_t size);
   // SF_NOTIFY_END_OF_REQUEST; a WriteClient made during it passes through
   // SF_NOTIFY_SEND_RAW_DATA before it reaches the output.
   bool endOfRequest();
@@ -82,6 +87,7 @@ class ServerConnection {
 
   const std::string* variable(std::string_view name) const;
   bool notify(DWORD notification, void* record);
+  bool wantsRawData() const;
   void filterBytes(std::string_view bytes);
 
   const LoadedFilter* filter;
@@ -90,6 +96,7 @@ class ServerConnection {
   RequestVariables request;
   Fields fields;
   std::string pending;
+  std::string scratch;  // the filter's copy of a block the caller keeps
   std::vector<std::unique_ptr<unsigned char[]>> memory;
   bool inRequest = false;
   int rawDepth = 0;
