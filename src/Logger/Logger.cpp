@@ -34,6 +34,15 @@ const std::string& timeText() {
   return text;
 }
 
+// The lines of a thread inside a LineGroup, for the logger they belong to.
+struct HeldLines {
+  int depth = 0;
+  Logger* logger = nullptr;
+  std::string text;
+};
+
+thread_local HeldLines held;
+
 // The most of any one value a line carries; a longer value is cut and
 // marked with "...".
 constexpr std::size_t kLongestValue = 1024;
@@ -205,9 +214,10 @@ void Logger::vlog(int level, const CodePlace& place, const char* format, std::va
     return;
   }
   // The whole line is built first and written in one call, so lines from
-  // threads logging at the same moment never interleave.
-  std::string line;
-  line.reserve(256);
+  // threads logging at the same moment never interleave. Each thread builds
+  // its lines in a buffer of its own that it keeps.
+  thread_local std::string line;
+  line.clear();
   line += '[';
   line += timeText();
   line += "] [";
@@ -221,8 +231,30 @@ void Logger::vlog(int level, const CodePlace& place, const char* format, std::va
   }
   appendFormatted(line, format, arguments);
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), file);
+  if (held.depth == 0) {
+    write(line);
+    return;
+  }
+  if (held.logger != this && !held.text.empty()) {
+    held.logger->write(held.text);
+    held.text.clear();
+  }
+  held.logger = this;
+  held.text += line;
+}
+
+void Logger::write(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), file);
   std::fflush(file);
+}
+
+LineGroup::LineGroup() { ++held.depth; }
+
+LineGroup::~LineGroup() {
+  if (--held.depth == 0 && !held.text.empty()) {
+    held.logger->write(held.text);
+    held.text.clear();
+  }
 }
 
 namespace {

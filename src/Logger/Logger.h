@@ -61,8 +61,24 @@ class Logger {
   void vlog(int level, const CodePlace& place, const char* format, std::va_list arguments);
 
  private:
+  friend class LineGroup;
+  void write(std::string_view text);
+
   std::FILE* file;
   int threshold;
+};
+
+// While one lives on a thread, the lines that thread logs are held and go
+// to the file in one write when the outermost one ends: a short run of lines
+// about one event then costs one call into the kernel, and stays together in
+// a log that several processes share. Each line is made, time and all, when
+// it is logged; keep a group to a few steps that cannot stop the process.
+class LineGroup {
+ public:
+  LineGroup();
+  ~LineGroup();
+  LineGroup(const LineGroup&) = delete;
+  LineGroup& operator=(const LineGroup&) = delete;
 };
 
 // The process-wide logger, which every module logs through. Start-up sets it

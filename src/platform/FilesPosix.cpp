@@ -16,7 +16,15 @@ bool pathExists(const std::string& path) { return ::access(path.c_str(), F_OK) =
 // the three of opening, examining and closing it.
 bool fileOpensForReading(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode) &&
+  if (::stat(path.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
+    return false;
+  }
+  // A file that owner, group and others may all read is readable without
+  // asking the kernel a second time (an access list denying this process
+  // such a file is not looked for); any other file is asked about with the
+  // process's own rights.
+  constexpr mode_t kReadableByAll = S_IRUSR | S_IRGRP | S_IROTH;
+  return (status.st_mode & kReadableByAll) == kReadableByAll ||
          ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) == 0;
 }
 

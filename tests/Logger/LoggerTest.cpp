@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -145,8 +146,12 @@ TEST(LoggerTest, LinesFromConcurrentThreadsNeverInterleave) {
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&logger, t] {
         const std::string payload(200 + t, static_cast<char>('a' + t));
-        for (int i = 0; i < kLines; ++i) {
-          logger.log(kNotice, "thread %d line %d %s", t, i, payload.c_str());
+        // Odd threads log in groups of three lines, which stay together.
+        for (int i = 0; i < kLines; i += 3) {
+          const std::optional<LineGroup> group = t % 2 == 1 ? std::optional<LineGroup>(std::in_place) : std::nullopt;
+          for (int k = i; k < i + 3; ++k) {
+            logger.log(kNotice, "thread %d line %d %s", t, k, payload.c_str());
+          }
         }
       });
     }
@@ -156,14 +161,50 @@ TEST(LoggerTest, LinesFromConcurrentThreadsNeverInterleave) {
   }
   const auto lines = splitLines(readFile(path));
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLines));
-  const std::regex shape(R"(notice: thread (\d) line \d+ ([a-h])+)");
+  const std::regex shape(R"(notice: thread (\d) line (\d+) ([a-h])+)");
+  int groupThread = -1;  // the odd thread whose group of three is being read
+  int groupLine = 0;
   for (const std::string& line : lines) {
     const std::string message = test::withoutTime(line);
     std::smatch match;
     ASSERT_TRUE(std::regex_match(message, match, shape)) << message;
     const int thread = std::stoi(match[1]);
+    const int number = std::stoi(match[2]);
     EXPECT_EQ(message.substr(message.rfind(' ') + 1), std::string(200 + thread, static_cast<char>('a' + thread)));
+    if (groupThread >= 0) {
+      ASSERT_EQ(thread, groupThread) << "a group was broken by " << message;
+      ASSERT_EQ(number, ++groupLine);
+      groupThread = number % 3 == 2 ? -1 : groupThread;
+    } else if (thread % 2 == 1) {
+      ASSERT_EQ(number % 3, 0) << message;
+      groupThread = thread;
+      groupLine = number;
+    }
   }
+}
+
+// A group's lines, nested groups' included, reach the file in one piece when
+// the outermost group ends, each as it would have been written alone.
+TEST(LoggerTest, AGroupsLinesReachTheFileTogetherWhenItEnds) {
+  TempDir dir;
+  const std::string path = dir.file("log");
+  Logger logger(path);
+  {
+    const LineGroup outer;
+    logger.log(kNotice, "one");
+    {
+      const LineGroup inner;
+      logger.log(kInfo, "two");
+    }
+    logger.log(kDebug, "above the threshold");
+    EXPECT_EQ(readFile(path), "");
+    logger.log(kError, "three");
+  }
+  const auto lines = splitLines(readFile(path));
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(test::withoutTime(lines[0]), "notice: one");
+  EXPECT_EQ(test::withoutTime(lines[1]), "info: two");
+  EXPECT_EQ(test::withoutTime(lines[2]), "error: three");
 }
 
 TEST(LoggerTest, LoggingWithoutALoggerDoesNothing) {
