@@ -242,12 +242,13 @@ void Session::respondLocally(LocalResponse response) {
 void Session::pumpFile() {
   // One read per batch; the filter gets the batch in blocks of --block-size,
   // changing them where they lie. The last batch goes out together with
-  // what the end of the request adds.
-  if (block.empty()) {
-    block.resize(std::max(kBatch, host.options.blockSize));
-  }
-  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), local.remaining));
-  const long count = wanted == 0 ? 0 : local.file.read(block.data(), wanted);
+  // what the end of the request adds. The filter keeps nothing of a block
+  // past its call and its output is copied, so the batch is free again when
+  // this returns: one buffer per thread serves every connection.
+  thread_local std::vector<char> batch;
+  batch.resize(std::max(kBatch, host.options.blockSize));
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(batch.size(), local.remaining));
+  const long count = wanted == 0 ? 0 : local.file.read(batch.data(), wanted);
   if (wanted > 0 && count <= 0) {
     cutShort(count == 0 ? "the file ended " + std::to_string(local.remaining) + " bytes before its length"
                         : std::string("the file could not be read: ") + std::strerror(errno));
@@ -256,7 +257,7 @@ void Session::pumpFile() {
   const auto got = static_cast<std::size_t>(count);
   local.remaining -= got;
   for (std::size_t at = 0; at < got && !stop; at += host.options.blockSize) {
-    proceed(filter.rawDataInPlace(block.data() + at, std::min(host.options.blockSize, got - at)));
+    proceed(filter.rawDataInPlace(batch.data() + at, std::min(host.options.blockSize, got - at)));
   }
   if (stop || local.remaining == 0) {
     endRequest();

@@ -99,7 +99,6 @@ class Session : public std::enable_shared_from_this<Session> {
   LocalResponse local;
   std::unique_ptr<UpstreamConnection> upstream;
   std::string writing;       // bytes sent past the filter: refusals, 100 Continue, interim heads
-  std::vector<char> block;   // one batch of a file, made at the first file served
 };
 
 // Sets the Connection field to `value`, or removes it when `value` is empty.
