@@ -66,6 +66,21 @@ const char* findByte(const char* from, const char* to, char byte) {
   return nullptr;
 }
 
+// The offset just past the first closing tag in [from, to), in any case, or
+// -1 when there is none.
+std::int32_t closingTagEnd(const char* data, std::int32_t from, std::int32_t to) {
+  const auto length = static_cast<std::int32_t>(kClosingTag.size());
+  for (const char* at = data + from; (at = findByte(at, data + to, '<')) != nullptr; ++at) {
+    if (data + to - at < length) {
+      return -1;
+    }
+    if (ascii::equalsIgnoringCase(std::string_view(at, kClosingTag.size()), kClosingTag)) {
+      return static_cast<std::int32_t>(at - data) + length;
+    }
+  }
+  return -1;
+}
+
 // The offset of the last byte of the block that is not a letter, or -1.
 std::int32_t lastNonLetterOf(const char* data, std::int32_t nbytes) {
   std::int32_t i = nbytes - 1;
@@ -194,6 +209,9 @@ void HTMLStreamParser::stepIdle(Block& block) {
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
     if (opensElement) {
+      if (takeRememberedElement(block)) {
+        continue;
+      }
       enterElement();
       return;
     }
@@ -205,6 +223,36 @@ void HTMLStreamParser::stepIdle(Block& block) {
       return;
     }
   }
+}
+
+// An element this thread rewrote a moment ago, whole in this block, is
+// answered from memory without stepping through it. Its end is taken to be
+// the first closing tag; the machine is led by the same bytes from the same
+// start to the same end, so bytes equal to a remembered element end where it
+// ended and are replaced by its markup. When the first closing tag is not
+// the end (it lies in an attribute value, say), the bytes up to it are no
+// remembered element, and the element is stepped through as usual.
+bool HTMLStreamParser::takeRememberedElement(Block& block) {
+  const std::int32_t limit = room(block);
+  const std::int32_t end = closingTagEnd(block.data, block.pos, block.pos + limit);
+  if (end < 0) {
+    return false;
+  }
+  const std::string_view bytes(block.data + block.tagStart, static_cast<std::size_t>(end - block.tagStart));
+  const std::string* markup = rememberedMarkup(bytes, store);
+  if (markup == nullptr) {
+    return false;
+  }
+  if (block.tagStart > block.written) {
+    owner(block.data + block.written, block.tagStart - block.written);
+  }
+  if (!markup->empty()) {
+    owner(*markup);
+  }
+  block.pos = end;
+  block.written = end;
+  block.tagStart = end;
+  return true;
 }
 
 void HTMLStreamParser::enterElement() {

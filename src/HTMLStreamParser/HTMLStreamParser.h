@@ -84,6 +84,7 @@ class HTMLStreamParser {
   // short of the held-tag limit.
   bool canGoOn(const Block& block) const;
   std::uint32_t offset(const Block& block) const { return static_cast<std::uint32_t>(heldBytes(block)); }
+  bool takeRememberedElement(Block& block);
   void enterElement();
   void writePending();
   void endOfValue(const Block& block);

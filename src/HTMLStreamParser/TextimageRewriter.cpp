@@ -253,6 +253,10 @@ ElementRecord elementRecordOf(std::string_view bytes, const ElementLayout& layou
   return record;
 }
 
+const std::string* rememberedMarkup(std::string_view bytes, const ElementStore& store) {
+  return RewriteMemo::forThisThread().find(bytes, store);
+}
+
 void rewriteElementBytes(std::string_view bytes, const ElementLayout& layout, const ElementStore& store,
                          const Writer& write) {
   RewriteMemo& memo = RewriteMemo::forThisThread();

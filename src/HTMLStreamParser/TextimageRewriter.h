@@ -60,6 +60,10 @@ ElementRecord elementRecordOf(std::string_view bytes, const ElementLayout& layou
 void rewriteElementBytes(std::string_view bytes, const ElementLayout& layout, const ElementStore& store,
                          const Writer& write);
 
+// The markup rewriteElementBytes would write from memory for exactly these
+// element bytes in `store`, or null when this thread remembers none in time.
+const std::string* rememberedMarkup(std::string_view bytes, const ElementStore& store);
+
 // Cleans the text of `element` (which still ends with its closing tag),
 // stores its description in the store's spool, and writes the img markup
 // through `write` in one call, or nothing when the text is empty.

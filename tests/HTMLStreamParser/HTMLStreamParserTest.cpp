@@ -70,6 +70,10 @@ const std::vector<std::string>& pages() {
       "<textimage bare>kept</textimage> and <textimage/>no</textimage> and <textimage->z",
       "<textimage a=1>open but never closed </textimage > still text",
       "<<textimage>>v</textimage>< textimage>w</textimage><textimagex>u</textimage>",
+      // Repeated elements, answered from memory once seen: a closing tag
+      // inside a value, another case, and one with a closing tag that is not.
+      "<textimage t=\"</textimage>\">q</textimage>,<textimage t=\"</textimage>\">q</textimage>,"
+      "<TEXTIMAGE c=r>me</TextImage><TEXTIMAGE c=r>me</TextImage>.<textimage c=r>me</textimage >x</textimage>",
   };
   return all;
 }
@@ -104,7 +108,7 @@ TEST_P(SplitTest, EveryThreeBlockSplitAndByteByByteGiveTheSameBytes) {
   EXPECT_EQ(join(bytewise), whole);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pages, SplitTest, testing::Range<std::size_t>(0, 7));
+INSTANTIATE_TEST_SUITE_P(Pages, SplitTest, testing::Range<std::size_t>(0, 8));
 
 TEST(HTMLStreamParserTest, RandomDocumentsAndSplitsMatchTheByteMachine) {
   ProcessFixture fixture;
