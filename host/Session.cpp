@@ -27,8 +27,6 @@ namespace {
 // unread bytes do not turn the close into a reset that destroys the response.
 constexpr auto kLinger = std::chrono::seconds(2);
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
-// The output made from this many bytes of a file goes out in one write.
-constexpr std::size_t kBatch = 64 * 1024;
 constexpr std::size_t kLingerRead = 16 * 1024;
 // Beast reads no more than the buffer has room for (512 bytes at least):
 // body pieces are read into this much room, released before the next request.
@@ -284,6 +282,15 @@ void Session::emit(std::string_view bytes) {
   const std::size_t size = host.options.blockSize;
   for (std::size_t at = 0; at < bytes.size() && !stop; at += size) {
     proceed(filter.rawData(bytes.substr(at, size)));
+  }
+}
+
+// Bytes the filter may change where they lie go to it in blocks of
+// --block-size without a copy.
+void Session::emitInPlace(std::string& bytes) {
+  const std::size_t size = host.options.blockSize;
+  for (std::size_t at = 0; at < bytes.size() && !stop; at += size) {
+    proceed(filter.rawDataInPlace(bytes.data() + at, std::min(size, bytes.size() - at)));
   }
 }
 

@@ -37,6 +37,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   using Step = void (Session::*)();
+  // The output made from this many bytes of a file, or of what one read
+  // brings from the upstream, goes out in one write.
+  static constexpr std::size_t kBatch = 64 * 1024;
   // The longest the client may keep the host waiting at any step.
   static constexpr std::chrono::seconds kClientTimeout{30};
 
@@ -67,12 +70,13 @@ class Session : public std::enable_shared_from_this<Session> {
   void passInterim(const UpstreamHead& head);
   void sendContinue();
   void readUpstream();
-  void onUpstreamPiece(error_code ec, const UpstreamPiece& piece);
+  void onUpstreamPiece(error_code ec, UpstreamPiece& piece);
 
   // Through the filter to the client.
   bool proceed(bool goOn);
   bool sendHead(unsigned status, std::string_view reason, Fields fields);
   void emit(std::string_view bytes);
+  void emitInPlace(std::string& bytes);
   void flush(Step next);
   void endRequest();
   void onRequestDone();

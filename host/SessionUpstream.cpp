@@ -9,6 +9,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/field.hpp>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace nimbuswatch::host {
@@ -68,7 +69,8 @@ bool bodyless(const RequestFacts& facts, unsigned status) {
 
 void Session::forward() {
   if (!upstream) {
-    upstream = std::make_unique<UpstreamConnection>(stream.get_executor(), host.upstream, host.options.blockSize,
+    upstream = std::make_unique<UpstreamConnection>(stream.get_executor(), host.upstream,
+                                                    std::max(kBatch, host.options.blockSize),
                                                     std::chrono::seconds(host.options.upstreamTimeout));
   }
   chunkedBody = parser->chunked();
@@ -178,13 +180,13 @@ void Session::passInterim(const UpstreamHead& head) {
 }
 
 void Session::readUpstream() {
-  upstream->readBody(dechunk, [self = shared_from_this()](error_code ec, const UpstreamPiece& piece) {
+  upstream->readBody(dechunk, [self = shared_from_this()](error_code ec, UpstreamPiece& piece) {
     self->onUpstreamPiece(ec, piece);
   });
 }
 
-void Session::onUpstreamPiece(error_code ec, const UpstreamPiece& piece) {
-  emit(dechunk ? piece.decoded : piece.raw);
+void Session::onUpstreamPiece(error_code ec, UpstreamPiece& piece) {
+  emitInPlace(dechunk ? piece.decoded : piece.raw);
   if (ec) {
     cutShort("the upstream's response broke off: " + ec.message());
     return;

@@ -2,7 +2,6 @@
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/http/error.hpp>
 
 #include <sys/socket.h>
@@ -22,8 +21,8 @@ constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 
 UpstreamConnection::UpstreamConnection(const boost::asio::any_io_executor& executor,
                                        const boost::asio::ip::tcp::resolver::results_type& endpoints,
-                                       std::size_t blockSize, std::chrono::seconds timeout)
-    : stream(executor), endpoints(endpoints), blockSize(blockSize), timeout(timeout) {}
+                                       std::size_t readSize, std::chrono::seconds timeout)
+    : stream(executor), endpoints(endpoints), readSize(readSize), timeout(timeout) {}
 
 void UpstreamConnection::sendHead(std::string head, bool headOnly, SentHandler handler) {
   requestHead = std::move(head);
@@ -204,7 +203,10 @@ UpstreamHead UpstreamConnection::head() const {
 void UpstreamConnection::readBody(bool decoded, PieceHandler handler) {
   decode = decoded;
   onPiece = std::move(handler);
-  piece = UpstreamPiece();
+  // The strings keep their room from piece to piece.
+  piece.raw.clear();
+  piece.decoded.clear();
+  piece.done = false;
   error_code ec;
   parsePiece(ec);
   if (ec || !piece.raw.empty() || piece.done) {
@@ -212,7 +214,7 @@ void UpstreamConnection::readBody(bool decoded, PieceHandler handler) {
     return;
   }
   stream.expires_after(timeout);
-  stream.async_read_some(buffer.prepare(blockSize),
+  stream.async_read_some(buffer.prepare(readSize),
                          [this](error_code ec, std::size_t bytes) { onBodyRead(ec, bytes); });
 }
 
@@ -237,7 +239,7 @@ void UpstreamConnection::onBodyRead(error_code ec, std::size_t bytes) {
 void UpstreamConnection::parsePiece(error_code& ec) {
   while (buffer.size() > 0 && !parser->is_done()) {
     const std::size_t used = parser->put(buffer.data(), ec);
-    piece.raw += boost::beast::buffers_to_string(boost::beast::buffers_prefix(used, buffer.data()));
+    piece.raw.append(static_cast<const char*>(buffer.data().data()), used);
     buffer.consume(used);
     if (ec == http::error::need_more) {
       ec = {};

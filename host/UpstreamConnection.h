@@ -68,12 +68,15 @@ class UpstreamConnection {
  public:
   using SentHandler = std::function<void(error_code)>;
   using HeadHandler = std::function<void(error_code, const UpstreamHead&)>;
-  using PieceHandler = std::function<void(error_code, const UpstreamPiece&)>;
+  // The piece is the connection's own until the next readBody: the handler
+  // may change its bytes in place.
+  using PieceHandler = std::function<void(error_code, UpstreamPiece&)>;
 
   // `executor` is the session's strand: every handler runs on it. The
-  // upstream may stay silent for `timeout` at most at any step.
+  // upstream may stay silent for `timeout` at most at any step. A piece of
+  // the body is what one read of at most `readSize` bytes brings.
   UpstreamConnection(const boost::asio::any_io_executor& executor,
-                     const boost::asio::ip::tcp::resolver::results_type& endpoints, std::size_t blockSize,
+                     const boost::asio::ip::tcp::resolver::results_type& endpoints, std::size_t readSize,
                      std::chrono::seconds timeout);
 
   // Sends the head of a request: over the kept connection unless the
@@ -111,7 +114,7 @@ class UpstreamConnection {
 
   boost::beast::tcp_stream stream;
   const boost::asio::ip::tcp::resolver::results_type& endpoints;
-  std::size_t blockSize;
+  std::size_t readSize;
   std::chrono::seconds timeout;
   boost::beast::flat_buffer buffer;
   std::optional<http::response_parser<PieceBody>> parser;
