@@ -237,6 +237,8 @@ void UpstreamConnection::onBodyRead(error_code ec, std::size_t bytes) {
 }
 
 void UpstreamConnection::parsePiece(error_code& ec) {
+  // The body bytes are only wanted decoded; the raw bytes carry them anyway.
+  parser->get().body().keep = decode;
   while (buffer.size() > 0 && !parser->is_done()) {
     const std::size_t used = parser->put(buffer.data(), ec);
     piece.raw.append(static_cast<const char*>(buffer.data().data()), used);

@@ -30,9 +30,12 @@ using boost::beast::error_code;
 
 // A body type that keeps only the bytes of the latest parse step, so a
 // large body is never held whole (unlike string_body, which reserves the
-// whole Content-Length up front).
+// whole Content-Length up front); with `keep` cleared it keeps none, for a
+// reader that only wants the framing found.
 struct PieceBody {
-  using value_type = std::string;
+  struct value_type : std::string {
+    bool keep = true;
+  };
 
   class reader {
    public:
@@ -138,7 +141,9 @@ std::size_t PieceBody::reader::put(const ConstBufferSequence& buffers, error_cod
   for (auto it = boost::asio::buffer_sequence_begin(buffers); it != boost::asio::buffer_sequence_end(buffers);
        ++it) {
     const boost::asio::const_buffer part = *it;
-    body.append(static_cast<const char*>(part.data()), part.size());
+    if (body.keep) {
+      body.append(static_cast<const char*>(part.data()), part.size());
+    }
     total += part.size();
   }
   ec = {};
