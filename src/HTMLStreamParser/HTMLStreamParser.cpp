@@ -66,9 +66,9 @@ const char* findByte(const char* from, const char* to, char byte) {
   return nullptr;
 }
 
-// The offset just past the first closing tag in [from, to), in any case, or
-// -1 when there is none.
-std::int32_t closingTagEnd(const char* data, std::int32_t from, std::int32_t to) {
+// The offset of the first closing tag, in any case, that lies whole in
+// [from, to), or `to` when there is none.
+std::int32_t closingTagStart(const char* data, std::int32_t from, std::int32_t to) {
   const auto length = static_cast<std::int32_t>(kClosingTag.size());
   // An element runs for hundreds of bytes to its closing tag: memchr's wide
   // steps pay off here.
@@ -76,13 +76,13 @@ std::int32_t closingTagEnd(const char* data, std::int32_t from, std::int32_t to)
        (at = static_cast<const char*>(std::memchr(at, '<', static_cast<std::size_t>(data + to - at)))) != nullptr;
        ++at) {
     if (data + to - at < length) {
-      return -1;
+      return to;
     }
     if (ascii::equalsIgnoringCase(std::string_view(at, kClosingTag.size()), kClosingTag)) {
-      return static_cast<std::int32_t>(at - data) + length;
+      return static_cast<std::int32_t>(at - data);
     }
   }
-  return -1;
+  return to;
 }
 
 // The offset of the last byte of the block that is not a letter, or -1.
@@ -109,6 +109,11 @@ struct HTMLStreamParser::Block {
   std::int64_t origin = 0;
   std::int32_t guardPos = -1;
   State guardState = static_cast<State>(-1);
+  // The first closing tag after the element start that last looked for one
+  // (nbytes: none), kept so that the starts before it need not look again.
+  bool closingSought = false;
+  std::int32_t closingAt = 0;
+  int rememberedMisses = 0;  // element starts the memory could not answer
 
   char byte() const { return data[pos]; }
   bool atEnd() const { return pos >= nbytes; }
@@ -236,15 +241,28 @@ void HTMLStreamParser::stepIdle(Block& block) {
 // ended and are replaced by its markup. When the first closing tag is not
 // the end (it lies in an attribute value, say), the bytes up to it are no
 // remembered element, and the element is stepped through as usual.
+//
+// The look-ups cost no more than the stepping they may save: the closing tag
+// is looked for once for all the element starts before it, and after a few
+// starts the memory could not answer, the rest of the block is stepped
+// through (a page of element starts that never become elements would
+// otherwise have each of them looked up).
 bool HTMLStreamParser::takeRememberedElement(Block& block) {
-  const std::int32_t limit = room(block);
-  const std::int32_t end = closingTagEnd(block.data, block.pos, block.pos + limit);
-  if (end < 0) {
+  if (block.rememberedMisses >= kMostRememberedMisses) {
     return false;
   }
-  const std::string_view bytes(block.data + block.tagStart, static_cast<std::size_t>(end - block.tagStart));
-  const std::string* markup = rememberedMarkup(bytes, store);
+  if (!block.closingSought || block.pos > block.closingAt) {
+    block.closingSought = true;
+    block.closingAt = closingTagStart(block.data, block.pos, block.nbytes);
+  }
+  const std::int32_t end = block.closingAt + static_cast<std::int32_t>(kClosingTag.size());
+  const std::string* markup = nullptr;
+  if (block.closingAt < block.nbytes && end - block.pos <= room(block)) {
+    markup = rememberedMarkup(
+        std::string_view(block.data + block.tagStart, static_cast<std::size_t>(end - block.tagStart)), store);
+  }
   if (markup == nullptr) {
+    ++block.rememberedMisses;
     return false;
   }
   if (block.tagStart > block.written) {

@@ -42,6 +42,9 @@ class HTMLStreamParser {
   // holds: a tag that reaches it before it is complete is abandoned and
   // passes through unchanged, so memory stays flat whatever the page.
   static constexpr std::int64_t kLongestTag = 16384;
+  // Element starts in one block the memory of rewritten elements may fail
+  // to answer before the rest of the block is stepped through.
+  static constexpr int kMostRememberedMisses = 16;
 
   // Everything the parser produces goes through `owner`, one run per call;
   // complete elements are stored in `store`.

@@ -75,7 +75,7 @@ class RewriteMemo {
 
   // The markup for `bytes` in `store`, or null when there is none in time.
   const std::string* find(std::string_view bytes, const ElementStore& store) const {
-    if (entries == 0 || !isFor(store)) {
+    if (entries == 0 || bytes.size() > kLongestRemembered || !isFor(store)) {
       return nullptr;
     }
     const Slot& slot = slots[slotOf(bytes, hashOf(bytes))];

@@ -71,9 +71,11 @@ const std::vector<std::string>& pages() {
       "<textimage a=1>open but never closed </textimage > still text",
       "<<textimage>>v</textimage>< textimage>w</textimage><textimagex>u</textimage>",
       // Repeated elements, answered from memory once seen: a closing tag
-      // inside a value, another case, and one with a closing tag that is not.
+      // inside a value, another case, one with a closing tag that is not,
+      // and a start that is no element before one that is.
       "<textimage t=\"</textimage>\">q</textimage>,<textimage t=\"</textimage>\">q</textimage>,"
-      "<TEXTIMAGE c=r>me</TextImage><TEXTIMAGE c=r>me</TextImage>.<textimage c=r>me</textimage >x</textimage>",
+      "<TEXTIMAGE c=r>me</TextImage><TEXTIMAGE c=r>me</TextImage>.<textimage c=r>me</textimage >x</textimage>"
+      "<textimage <TEXTIMAGE c=r>me</TextImage><textimage>",
   };
   return all;
 }
