@@ -3,10 +3,12 @@
 // writes, and their bytes must not depend on the cutting.
 #include "HTMLStreamParser/HTMLStreamParser.h"
 #include "HTMLStreamParser/ReferenceScanner.h"
+#include "SpoolStorage/SpoolStorage.h"
 #include "core/Process.h"
 
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -39,13 +41,33 @@ std::string joined(const std::vector<std::string>& writes) {
   return all;
 }
 
+// A spool of its own, made once and removed at exit: with it the scanner
+// remembers the elements it rewrote, and answers repeated ones from memory,
+// as in a server.
+struct FuzzSpool {
+  std::string directory = [] {
+    std::string pattern = (std::filesystem::temp_directory_path() / "nimbuswatch-fuzz-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    return pattern + "/";
+  }();
+  nimbuswatch::SpoolStorage spool{directory};
+  ~FuzzSpool() {
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+  }
+};
+
+nimbuswatch::SpoolStorage& fuzzSpool() {
+  static FuzzSpool made;
+  return made.spool;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
-  // Elements are rewritten without a spool: the markup then carries an empty
-  // identifier, which is all the comparison needs.
   nimbuswatch::processValues().imagesURL = "/i/";
+  nimbuswatch::processValues().spool = &fuzzSpool();
   const std::size_t step = 1 + data[0] % 64;
   const std::string input(reinterpret_cast<const char*>(data + 1), size - 1);
   const auto writes = scan<nimbuswatch::HTMLStreamParser>(input, step);
