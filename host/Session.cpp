@@ -144,6 +144,8 @@ void Session::handleRequest() {
 void Session::startRequest() {
   const auto& request = parser->get();
   stop = false;
+  rangesDropped = false;
+  decoder.reset();
   filter.beginRequest({target.path, target.query, std::string(request.method_string()),
                        facts.version == 10 ? "HTTP/1.0" : "HTTP/1.1"});
   const auto picture = pictureName(host, target.path);

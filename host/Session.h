@@ -7,6 +7,8 @@
 // is read and dropped when the response is made here.
 #pragma once
 
+#include "HTTPStreamParser/ByteRanges.h"
+#include "host/ContentDecoder.h"
 #include "host/EmittedHead.h"
 #include "server/ServerConnection.h"
 #include "host/HostContext.h"
@@ -67,6 +69,14 @@ class Session : public std::enable_shared_from_this<Session> {
   void passBody();
   void readUpstreamHead();
   void onUpstreamHead(error_code ec, const UpstreamHead& head);
+  bool canAskAgain() const;
+  void askAgainWithoutRanges();
+  void readParts();
+  void onPartsPiece(error_code ec, UpstreamPiece& piece);
+  enum class Passed { Body, End, Answered };
+  Passed passHead(const UpstreamHead& head);
+  bool prepareDecoding(Fields& fields, bool body);
+  void pumpDecoded();
   void passInterim(const UpstreamHead& head);
   void sendContinue();
   void readUpstream();
@@ -102,6 +112,20 @@ class Session : public std::enable_shared_from_this<Session> {
   bool expectContinue = false;  // the client waits for "100 Continue" before its body
   LocalResponse local;
   std::unique_ptr<UpstreamConnection> upstream;
+  // A range of a page is never passed: the upstream is asked again for the
+  // whole page, once per request.
+  bool rangesDropped = false;
+  // An answer of several ranges is held until its first part's type is known.
+  std::optional<PartTypeWatch> parts;
+  UpstreamHead heldHead;
+  std::string heldRaw;
+  std::string heldDecoded;
+  // A compressed page is decoded before the filter sees it, a portion at a
+  // time; the piece it comes from stays with the upstream meanwhile.
+  std::unique_ptr<ContentDecoder> decoder;
+  std::string inflated;
+  error_code pieceError;
+  bool pieceDone = false;
   std::string writing;       // bytes sent past the filter: refusals, 100 Continue, interim heads
 };
 

@@ -22,9 +22,11 @@ constexpr std::int64_t kLargestLength = std::numeric_limits<std::int64_t>::max()
 constexpr std::int64_t kLargestChunkSize = 0x7FFFFFFF;
 constexpr std::int64_t kLargestSizeBeforeDigit = kLargestChunkSize / 16;
 
-// Whether a header named `name` is written to the client.
+// Whether a header named `name` is written to the client. No range of a
+// rewritten page is served, so Accept-Ranges goes with the length.
 bool keepsHeader(std::string_view name, bool chunkedOutput) {
-  if (ascii::equalsIgnoringCase(name, "content-length") || ascii::equalsIgnoringCase(name, "transfer-encoding")) {
+  if (ascii::equalsIgnoringCase(name, "content-length") || ascii::equalsIgnoringCase(name, "transfer-encoding") ||
+      ascii::equalsIgnoringCase(name, "accept-ranges")) {
     return false;
   }
   if (chunkedOutput) {
@@ -80,7 +82,17 @@ HTTPStreamParser::HTTPStreamParser(const ResponseFacts& facts, Writer output, co
       html(std::make_unique<HTMLStreamParser>(
           Writer::to<static_cast<void (HTTPStreamParser::*)(const char*, std::int32_t)>(&HTTPStreamParser::write)>(
               *this),
-          store)) {
+          store)),
+      body(Writer::to<&HTMLStreamParser::feed>(*html)) {
+  chooseFraming(facts);
+}
+
+HTTPStreamParser::HTTPStreamParser(const ResponseFacts& facts, Writer output, Writer body)
+    : output(output), body(body) {
+  chooseFraming(facts);
+}
+
+void HTTPStreamParser::chooseFraming(const ResponseFacts& facts) {
   const std::string_view transferEncoding = facts.transferEncoding;
   const std::int64_t contentLength = parseContentLength(facts.contentLength);
   if (transferEncoding.empty()) {
@@ -165,7 +177,7 @@ void HTTPStreamParser::stepHeaderSection(Block& block) {
 
 void HTTPStreamParser::stepBody(Block& block) {
   const auto n = static_cast<std::int32_t>(std::min<std::int64_t>(remaining, block.length - block.pos));
-  html->feed(block.data + block.pos, n);
+  body(block.data + block.pos, n);
   remaining -= n;
   block.pos += n;
   if (remaining != 0) {
@@ -232,8 +244,30 @@ void HTTPStreamParser::applyHeaderLineRule() {
     return;
   }
   const std::size_t colon = line.find(':');
-  if (colon == std::string::npos || keepsHeader(std::string_view(line).substr(0, colon), chunkedOutput)) {
+  if (colon == std::string::npos) {
     writeLine();
+    return;
+  }
+  const std::string_view name = std::string_view(line).substr(0, colon);
+  if (!keepsHeader(name, chunkedOutput)) {
+    return;
+  }
+  if (ascii::equalsIgnoringCase(name, "etag")) {
+    weakenEntityTag(colon);
+  }
+  writeLine();
+}
+
+// The rewritten page is not the bytes a strong entity tag vouches for, only
+// equivalent to them: the tag becomes weak, so that caches revalidate and no
+// client combines ranges of the two.
+void HTTPStreamParser::weakenEntityTag(std::size_t colon) {
+  std::size_t value = colon + 1;
+  while (value < line.size() && (line[value] == ' ' || line[value] == '\t')) {
+    ++value;
+  }
+  if (value < line.size() && line[value] == '"') {
+    line.insert(value, "W/");
   }
 }
 
@@ -249,7 +283,9 @@ void HTTPStreamParser::writeClosingBlock() {
 }
 
 void HTTPStreamParser::finish() {
-  html->flush();
+  if (html) {
+    html->flush();
+  }
   if (chunkedOutput) {
     write(std::string_view());
   }

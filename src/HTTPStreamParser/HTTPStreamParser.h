@@ -42,6 +42,10 @@ class HTTPStreamParser {
   // response (see isDeclined). Everything the parser produces, header lines
   // and body alike, goes to `output` in order; elements are stored in `store`.
   HTTPStreamParser(const ResponseFacts& facts, Writer output, const ElementStore& store);
+  // A parser that only follows the framing: the body's bytes go to `body`
+  // as they are, and nothing is rewritten. For responses that pass through
+  // but must be watched.
+  HTTPStreamParser(const ResponseFacts& facts, Writer output, Writer body);
   ~HTTPStreamParser();
   HTTPStreamParser(const HTTPStreamParser&) = delete;
   HTTPStreamParser& operator=(const HTTPStreamParser&) = delete;
@@ -82,12 +86,17 @@ class HTTPStreamParser {
 
   void completeLine();
   void applyHeaderLineRule();
+  void weakenEntityTag(std::size_t colon);
   void writeLine();
   void writeClosingBlock();
   void refuseChunkSize();
+  void chooseFraming(const ResponseFacts& facts);
 
   Writer output;
+  // Null when the body goes elsewhere.
   std::unique_ptr<HTMLStreamParser> html;
+  // Where the body's bytes go: the HTML parser, or the watcher's sink.
+  Writer body;
   bool declined = false;
   State state = State::HeaderSection;
   bool chunkedOutput = false;

@@ -82,13 +82,14 @@ void onSendResponse(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_SEND_RESPONSE* sendRes
   pfc->pFilterContext = context;
 }
 
-void onSendRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* rawData) {
+// False when the response is cut off and the connection must close.
+bool onSendRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* rawData) {
   ResponseContext* context = contextOf(pfc);
   if (!isLive(context)) {
-    return;
+    return true;
   }
   context->pfc = pfc;
-  context->handler->processRawData(*rawData);
+  return context->handler->processRawData(*rawData);
 }
 
 void onEndOfRequest(HTTP_FILTER_CONTEXT* pfc) {
@@ -107,13 +108,17 @@ void onEndOfRequest(HTTP_FILTER_CONTEXT* pfc) {
   destroyHandler(context);
 }
 
-void dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notification) {
+// The status the server gets back: go on, except for a response cut off,
+// whose connection the server is to close.
+DWORD dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notification) {
   switch (notificationType) {
     case SF_NOTIFY_SEND_RESPONSE:
       onSendResponse(pfc, static_cast<HTTP_FILTER_SEND_RESPONSE*>(notification));
       break;
     case SF_NOTIFY_SEND_RAW_DATA:
-      onSendRawData(pfc, static_cast<HTTP_FILTER_RAW_DATA*>(notification));
+      if (!onSendRawData(pfc, static_cast<HTTP_FILTER_RAW_DATA*>(notification))) {
+        return SF_STATUS_REQ_FINISHED;
+      }
       break;
     case SF_NOTIFY_END_OF_REQUEST:
       onEndOfRequest(pfc);
@@ -124,6 +129,7 @@ void dispatch(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notificati
     default:
       break;
   }
+  return SF_STATUS_REQ_NEXT_NOTIFICATION;
 }
 
 // The optional setting LogLevel: a level from 0 to 8 keeps the lines up to
@@ -181,10 +187,10 @@ BOOL getFilterVersion(HTTP_FILTER_VERSION* version) {
 }
 
 DWORD httpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType, void* notification) {
-  if (pfc != nullptr) {
-    dispatch(pfc, notificationType, notification);
+  if (pfc == nullptr) {
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
   }
-  return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  return dispatch(pfc, notificationType, notification);
 }
 
 }  // namespace nimbuswatch

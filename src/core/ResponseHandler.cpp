@@ -2,6 +2,7 @@
 
 #include "HTTPStreamParser/HTTPStreamParser.h"
 #include "Logger/Logger.h"
+#include "platform/Ascii.h"
 
 #include <cstring>
 #include <exception>
@@ -12,7 +13,7 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\core";
-constexpr std::string_view kHTMLType = "text/html";
+constexpr DWORD kPartialContent = 206;
 // Room for the framing the parser adds around a block's bytes.
 constexpr std::size_t kFramingRoom = 256;
 
@@ -28,13 +29,25 @@ ResponseHandler::ResponseHandler(ResponseContext* context, std::string url, std:
 
 ResponseHandler::~ResponseHandler() = default;
 
-void ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
+bool ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
   if (decision == Decision::Undecided) {
     decide();
   }
-  if (decision != Decision::Rewrite) {
-    return;
+  switch (decision) {
+    case Decision::Rewrite:
+      rewrite(rawData);
+      return true;
+    case Decision::Watch:
+    case Decision::CutOff:
+      return watch(rawData);
+    case Decision::Undecided:
+    case Decision::PassThrough:
+      return true;
   }
+  return true;
+}
+
+void ResponseHandler::rewrite(HTTP_FILTER_RAW_DATA& rawData) {
   // The buffer of the block before is reused: the server has taken its
   // bytes by now, and the response's blocks are of a size.
   output.clear();
@@ -52,13 +65,39 @@ void ResponseHandler::processRawData(HTTP_FILTER_RAW_DATA& rawData) {
 // otherwise run into the next response on a kept-alive connection.
 void ResponseHandler::decide() {
   const std::string contentType = getResponseHeader("content-type");
-  decision = contentType.starts_with(kHTMLType) && responseHasBody() ? Decision::Rewrite : Decision::PassThrough;
   logMessage(kNotice, "Content-type=[%s]", contentType.c_str());
+  decision = decisionFor(contentType);
   if (decision == Decision::Rewrite) {
     makeParser();
+  } else if (decision == Decision::Watch) {
+    makeWatcher(contentType);
   }
   logMessage(kNotice, "%s [%s] [%s]", decision == Decision::Rewrite ? "parsing" : "declined", protocol.c_str(),
              url.c_str());
+}
+
+// A range of a page cannot be rewritten, since an element may begin before
+// it or end after it: such a response is watched and cut off where the page
+// begins. A compressed page cannot be read; it passes, with a warning.
+ResponseHandler::Decision ResponseHandler::decisionFor(const std::string& contentType) {
+  if (!responseHasBody()) {
+    return Decision::PassThrough;
+  }
+  if (isByteRangesType(contentType)) {
+    return Decision::Watch;
+  }
+  if (!isPageType(contentType)) {
+    return Decision::PassThrough;
+  }
+  if (context->sendResponse.HttpStatus == kPartialContent) {
+    return Decision::Watch;
+  }
+  const std::string contentEncoding = getResponseHeader("content-encoding");
+  if (!contentEncoding.empty() && !ascii::equalsIgnoringCase(contentEncoding, "identity")) {
+    logMessage(kWarning, "compressed page not rewritten: %s", url.c_str());
+    return Decision::PassThrough;
+  }
+  return Decision::Rewrite;
 }
 
 void ResponseHandler::makeParser() {
@@ -75,6 +114,64 @@ void ResponseHandler::makeParser() {
     parser.reset();
     decision = Decision::PassThrough;
   }
+}
+
+// The watcher follows the response's framing to find where its body
+// begins and, for several ranges, reads each part's type. Without a
+// boundary the parts cannot be told apart, and without a known framing the
+// body cannot be found: the response is cut off at its first byte.
+void ResponseHandler::makeWatcher(const std::string& contentType) {
+  const std::string transferEncoding = getResponseHeader("transfer-encoding");
+  const std::string contentLength = getResponseHeader("content-length");
+  try {
+    if (const std::string boundary = boundaryOf(contentType); isByteRangesType(contentType) && !boundary.empty()) {
+      parts = std::make_unique<PartTypeWatch>(boundary);
+    }
+    parser = std::make_unique<HTTPStreamParser>(ResponseFacts{transferEncoding, contentLength, protocol},
+                                                Writer::to<&ResponseHandler::ignore>(*this),
+                                                Writer::to<&ResponseHandler::watchBody>(*this));
+    if (!parser->isDeclined()) {
+      return;
+    }
+  } catch (const std::exception& error) {
+    logAt(kCritical, {kModule, __LINE__}, "cannot watch the response: %s", error.what());
+  }
+  cutOff();
+}
+
+bool ResponseHandler::watch(HTTP_FILTER_RAW_DATA& rawData) {
+  if (decision == Decision::CutOff) {
+    rawData.cbInData = 0;
+    return false;
+  }
+  const char* block = static_cast<const char*>(rawData.pvInData);
+  parser->parse(block, static_cast<std::int32_t>(rawData.cbInData));
+  if (cutAt == nullptr) {
+    return true;
+  }
+  rawData.cbInData = static_cast<DWORD>(cutAt - block);
+  cutOff();
+  return false;
+}
+
+// Body bytes of a watched response, where they lie in the block being read.
+void ResponseHandler::watchBody(const char* data, std::int32_t length) {
+  if (cutAt != nullptr) {
+    return;
+  }
+  if (parts) {
+    parts->feed(data, length);
+  }
+  if (!parts || parts->foundPage()) {
+    cutAt = data;
+  }
+}
+
+void ResponseHandler::ignore(const char* /*data*/, std::int32_t /*length*/) {}
+
+void ResponseHandler::cutOff() {
+  logMessage(kWarning, "partial page cut off: %s", url.c_str());
+  decision = Decision::CutOff;
 }
 
 bool ResponseHandler::responseHasBody() const {

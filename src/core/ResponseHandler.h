@@ -5,6 +5,7 @@
 #pragma once
 
 #include "HTMLStreamParser/TextimageRewriter.h"
+#include "HTTPStreamParser/ByteRanges.h"
 #include "platform/isapi.h"
 
 #include <cstdint>
@@ -32,8 +33,10 @@ struct ResponseContext {
 
 class ResponseHandler {
  public:
-  // Taken at the first raw block.
-  enum class Decision { Undecided, Rewrite, PassThrough };
+  // Taken at the first raw block. A response that holds part of a page but
+  // cannot be rewritten (a range of it) is watched and cut off before any
+  // byte of the page passes.
+  enum class Decision { Undecided, Rewrite, PassThrough, Watch, CutOff };
 
   // The bytes `finish` returns; valid until the handler is destroyed.
   struct Bytes {
@@ -50,8 +53,10 @@ class ResponseHandler {
   ResponseHandler(const ResponseHandler&) = delete;
   ResponseHandler& operator=(const ResponseHandler&) = delete;
 
-  // Handles one raw block; may point it at the handler's own output.
-  void processRawData(HTTP_FILTER_RAW_DATA& rawData);
+  // Handles one raw block; may point it at the handler's own output, or
+  // shorten it. False when the response is cut off: the server must close
+  // the connection after what the block still holds.
+  bool processRawData(HTTP_FILTER_RAW_DATA& rawData);
 
   // End of request: the response's final bytes, none when it was not rewritten.
   Bytes finish();
@@ -67,8 +72,15 @@ class ResponseHandler {
   std::string_view outputBytes() const { return output; }
 
  private:
+  void rewrite(HTTP_FILTER_RAW_DATA& rawData);
   void decide();
+  Decision decisionFor(const std::string& contentType);
   void makeParser();
+  void makeWatcher(const std::string& contentType);
+  bool watch(HTTP_FILTER_RAW_DATA& rawData);
+  void watchBody(const char* data, std::int32_t length);
+  void ignore(const char* data, std::int32_t length);
+  void cutOff();
   bool responseHasBody() const;
   bool feedParser(const HTTP_FILTER_RAW_DATA& rawData);
   void releaseOutput();
@@ -77,6 +89,10 @@ class ResponseHandler {
   ResponseContext* context;
   ElementStore store;
   std::unique_ptr<HTTPStreamParser> parser;
+  // While a response is watched: its parts' types (a range response of
+  // several parts only), and where in the block being read the cut falls.
+  std::unique_ptr<PartTypeWatch> parts;
+  const char* cutAt = nullptr;
   Decision decision = Decision::Undecided;
   std::string output;
   std::string url;

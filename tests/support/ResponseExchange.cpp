@@ -87,7 +87,7 @@ HTTP_FILTER_RAW_DATA ResponseExchange::feedRecord(std::string_view bytes) {
   HTTP_FILTER_RAW_DATA rawData{block.data(), static_cast<DWORD>(block.size()), static_cast<DWORD>(block.capacity()),
                                0};
   responseContext->pfc = &connection.context();
-  responseHandler->processRawData(rawData);
+  cut = !responseHandler->processRawData(rawData) || cut;
   return rawData;
 }
 
@@ -108,6 +108,9 @@ std::string ResponseExchange::finish() {
 std::string ResponseExchange::run(const Blocks& blocks) {
   std::string client;
   for (std::string_view part : blocks) {
+    if (cut) {
+      break;
+    }
     client += feed(part);
   }
   client += finish();

@@ -34,7 +34,8 @@ class ResponseExchange {
   // are read from the header section of `rawResponse`.
   explicit ResponseExchange(std::string_view rawResponse, const ExchangeOptions& options = {});
 
-  // Hands one block over; returns what the server sends in its place.
+  // Hands one block over; returns what the server sends in its place. Once
+  // the handler has cut the response off, nothing more is handed over.
   std::string feed(std::string_view block);
   // The same with the record itself, as the handler left it.
   HTTP_FILTER_RAW_DATA feedRecord(std::string_view block);
@@ -46,12 +47,15 @@ class ResponseExchange {
   server::ServerConnection& server() { return connection; }
   ResponseHandler& handler() { return *responseHandler; }
   ResponseContext& context() { return *responseContext; }
+  // The handler ended the response: the server closes the connection.
+  bool wasCutOff() const { return cut; }
 
  private:
   server::ServerConnection connection{nullptr};
   ResponseContext* responseContext;
   std::unique_ptr<ResponseHandler> responseHandler;
   std::string block;
+  bool cut = false;
 };
 
 // All the bytes that reach the client for `rawResponse` cut into `blocks`.

@@ -1,0 +1,117 @@
+#include "host/ContentDecoder.h"
+
+#include "platform/Ascii.h"
+
+namespace nimbuswatch::host {
+
+namespace {
+
+// zlib's window sizes: 15 with 32 added reads a gzip or a zlib wrapper,
+// whichever comes; the negative one reads bare deflate data.
+constexpr int kAutomaticWrapper = 15 + 32;
+constexpr int kBareDeflate = -15;
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && ascii::isSpace(text.front())) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && ascii::isSpace(text.back())) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::optional<ContentDecoder::Coding> ContentDecoder::codingOf(std::string_view contentEncoding) {
+  const std::string_view coding = trimmed(contentEncoding);
+  if (ascii::equalsIgnoringCase(coding, "gzip") || ascii::equalsIgnoringCase(coding, "x-gzip")) {
+    return Coding::Gzip;
+  }
+  if (ascii::equalsIgnoringCase(coding, "deflate")) {
+    return Coding::Deflate;
+  }
+  return std::nullopt;
+}
+
+bool ContentDecoder::isIdentity(std::string_view contentEncoding) {
+  return ascii::equalsIgnoringCase(trimmed(contentEncoding), "identity");
+}
+
+ContentDecoder::ContentDecoder(Coding coding) : coding(coding) { start(kAutomaticWrapper); }
+
+ContentDecoder::~ContentDecoder() {
+  if (ready) {
+    inflateEnd(&stream);
+  }
+}
+
+bool ContentDecoder::start(int windowBits) {
+  if (ready) {
+    inflateEnd(&stream);
+  }
+  stream = z_stream{};
+  ready = inflateInit2(&stream, windowBits) == Z_OK;
+  return ready;
+}
+
+void ContentDecoder::input(std::string_view bytes) {
+  if (coding == Coding::Deflate && ++inputs == 1) {
+    first.assign(bytes);
+    bytes = first;
+  }
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  stream.avail_in = static_cast<uInt>(bytes.size());
+}
+
+bool ContentDecoder::decode(std::string& out, std::size_t limit, std::string& error) {
+  out.resize(limit);
+  std::size_t produced = 0;
+  while (produced < limit && stream.avail_in > 0 && !failed) {
+    if (ended) {
+      // Another gzip member follows the first: read it too.
+      if (inflateReset(&stream) != Z_OK) {
+        break;
+      }
+      ended = false;
+    }
+    stream.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
+    stream.avail_out = static_cast<uInt>(limit - produced);
+    const int result = ready ? inflate(&stream, Z_NO_FLUSH) : Z_MEM_ERROR;
+    produced = limit - stream.avail_out;
+    producedAny = producedAny || produced > 0;
+    if (result == Z_STREAM_END) {
+      ended = true;
+    } else if (result == Z_DATA_ERROR && coding == Coding::Deflate && !producedAny && inputs == 1) {
+      // "deflate" was meant to carry zlib's wrapper, but many servers send
+      // the bare data: read it again as such.
+      if (!retryRaw(error)) {
+        return false;
+      }
+    } else if (result != Z_OK) {
+      // Z_BUF_ERROR too: with input and room for output, no progress means
+      // the data cannot be read.
+      failed = true;
+      error = stream.msg != nullptr ? stream.msg : "zlib error " + std::to_string(result);
+      out.clear();
+      return false;
+    }
+  }
+  out.resize(produced);
+  return true;
+}
+
+bool ContentDecoder::retryRaw(std::string& error) {
+  if (!start(kBareDeflate)) {
+    failed = true;
+    error = "zlib cannot start";
+    return false;
+  }
+  // Only the first input has been read so far: begin it again.
+  ++inputs;
+  stream.next_in = reinterpret_cast<Bytef*>(first.data());
+  stream.avail_in = static_cast<uInt>(first.size());
+  return true;
+}
+
+}  // namespace nimbuswatch::host
