@@ -10,6 +10,8 @@ namespace {
 // whichever comes; the negative one reads bare deflate data.
 constexpr int kAutomaticWrapper = 15 + 32;
 constexpr int kBareDeflate = -15;
+// zlib's wrapper is two bytes: a body without it shows long before this.
+constexpr std::size_t kKeptForRetry = 64 * 1024;
 
 std::string_view trimmed(std::string_view text) {
   while (!text.empty() && ascii::isSpace(text.front())) {
@@ -38,7 +40,9 @@ bool ContentDecoder::isIdentity(std::string_view contentEncoding) {
   return ascii::equalsIgnoringCase(trimmed(contentEncoding), "identity");
 }
 
-ContentDecoder::ContentDecoder(Coding coding) : coding(coding) { start(kAutomaticWrapper); }
+ContentDecoder::ContentDecoder(Coding coding) : coding(coding), copying(coding == Coding::Deflate) {
+  start(kAutomaticWrapper);
+}
 
 ContentDecoder::~ContentDecoder() {
   if (ready) {
@@ -56,9 +60,12 @@ bool ContentDecoder::start(int windowBits) {
 }
 
 void ContentDecoder::input(std::string_view bytes) {
-  if (coding == Coding::Deflate && ++inputs == 1) {
-    first.assign(bytes);
-    bytes = first;
+  // Until the first byte comes out, a deflate body is kept, so it can be
+  // read again as bare data. What came before has all been read.
+  copying = copying && !producedAny && first.size() + bytes.size() <= kKeptForRetry;
+  if (copying) {
+    first.append(bytes);
+    bytes = std::string_view(first).substr(first.size() - bytes.size());
   }
   stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
   stream.avail_in = static_cast<uInt>(bytes.size());
@@ -82,7 +89,7 @@ bool ContentDecoder::decode(std::string& out, std::size_t limit, std::string& er
     producedAny = producedAny || produced > 0;
     if (result == Z_STREAM_END) {
       ended = true;
-    } else if (result == Z_DATA_ERROR && coding == Coding::Deflate && !producedAny && inputs == 1) {
+    } else if (result == Z_DATA_ERROR && copying && !producedAny) {
       // "deflate" was meant to carry zlib's wrapper, but many servers send
       // the bare data: read it again as such.
       if (!retryRaw(error)) {
@@ -107,8 +114,8 @@ bool ContentDecoder::retryRaw(std::string& error) {
     error = "zlib cannot start";
     return false;
   }
-  // Only the first input has been read so far: begin it again.
-  ++inputs;
+  // Nothing has come out yet: begin again with everything that went in.
+  copying = false;
   stream.next_in = reinterpret_cast<Bytef*>(first.data());
   stream.avail_in = static_cast<uInt>(first.size());
   return true;

@@ -51,9 +51,9 @@ class ContentDecoder {
   bool ended = false;
   bool failed = false;
   bool producedAny = false;
-  int inputs = 0;
-  // The first compressed bytes of a deflate body, copied: read again as
-  // bare data when they turn out to lack the zlib wrapper.
+  // The first compressed bytes of a deflate body, copied while `copying`:
+  // read again as bare data when they turn out to lack the zlib wrapper.
+  bool copying;
   std::string first;
 };
 

@@ -92,8 +92,7 @@ ResponseHandler::Decision ResponseHandler::decisionFor(const std::string& conten
   if (context->sendResponse.HttpStatus == kPartialContent) {
     return Decision::Watch;
   }
-  const std::string contentEncoding = getResponseHeader("content-encoding");
-  if (!contentEncoding.empty() && !ascii::equalsIgnoringCase(contentEncoding, "identity")) {
+  if (isCompressed()) {
     logMessage(kWarning, "compressed page not rewritten: %s", url.c_str());
     return Decision::PassThrough;
   }
@@ -116,15 +115,22 @@ void ResponseHandler::makeParser() {
   }
 }
 
+bool ResponseHandler::isCompressed() {
+  const std::string contentEncoding = getResponseHeader("content-encoding");
+  return !contentEncoding.empty() && !ascii::equalsIgnoringCase(contentEncoding, "identity");
+}
+
 // The watcher follows the response's framing to find where its body
 // begins and, for several ranges, reads each part's type. Without a
-// boundary the parts cannot be told apart, and without a known framing the
-// body cannot be found: the response is cut off at its first byte.
+// boundary, or compressed, the parts cannot be told apart: the body is cut
+// off where it begins. Without a known framing the body cannot be found:
+// the response is cut off at its first byte.
 void ResponseHandler::makeWatcher(const std::string& contentType) {
   const std::string transferEncoding = getResponseHeader("transfer-encoding");
   const std::string contentLength = getResponseHeader("content-length");
   try {
-    if (const std::string boundary = boundaryOf(contentType); isByteRangesType(contentType) && !boundary.empty()) {
+    if (const std::string boundary = boundaryOf(contentType);
+        isByteRangesType(contentType) && !boundary.empty() && !isCompressed()) {
       parts = std::make_unique<PartTypeWatch>(boundary);
     }
     parser = std::make_unique<HTTPStreamParser>(ResponseFacts{transferEncoding, contentLength, protocol},

@@ -81,6 +81,7 @@ class ResponseHandler {
   void watchBody(const char* data, std::int32_t length);
   void ignore(const char* data, std::int32_t length);
   void cutOff();
+  bool isCompressed();
   bool responseHasBody() const;
   bool feedParser(const HTTP_FILTER_RAW_DATA& rawData);
   void releaseOutput();

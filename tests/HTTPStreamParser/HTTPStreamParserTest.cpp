@@ -235,6 +235,12 @@ std::vector<Case> cases() {
        "HTTP/1.1 200 OK: fine\r\nDate: Tue, 08 Dec 2026 03:00:00 GMT\r\nContent-Type: text/html\r\n"
        "Connection: keep-alive\r\nKeep-Alive: timeout=5\r\nX-Powered-By: Origin/2\r\nContent-Length : 3\r\n"
        "A line without colon\r\n" + kChunked + "hello"},
+      {"a rewritten page serves no ranges and carries a weak entity tag",
+       kHtml + "Accept-Ranges: bytes\r\nETag:  \"5f1-abc\"\r\nLast-Modified: Tue, 08 Dec 2026 03:00:00 GMT\r\n"
+       "accept-RANGES: none\r\nEtag: W/\"weak\"\r\nETag: unquoted\r\nContent-Length: 5\r\n\r\nhello",
+       kHTTP11,
+       kHtml + "ETag:  W/\"5f1-abc\"\r\nLast-Modified: Tue, 08 Dec 2026 03:00:00 GMT\r\nEtag: W/\"weak\"\r\n"
+       "ETag: unquoted\r\n" + kChunked + "hello"},
       {"line ends and continuation lines",
        "HTTP/1.0 200 OK\nContent-Type: text/html\r\nX-Folded: one\r\n\ttwo\n  three\r\nContent-Length: 1\r\n 0\r\n"
        "X-Stray: a\rb\r\r\n\n0123456789",

@@ -6,6 +6,7 @@
 #include "server/ServerConnection.h"
 #include "support/FontsDir.h"
 #include "support/RegistryKey.h"
+#include "support/ResponseExchange.h"
 #include "support/StreamTesting.h"
 #include "support/TestSupport.h"
 
@@ -40,6 +41,7 @@ server::RequestVariables pageRequest(const std::string& protocol = "HTTP/1.1") {
   return {"/index.html", "", "GET", protocol};
 }
 const Fields kHtmlFields = {{"Content-Type", "text/html; charset=utf-8"}};
+
 
 // A site's worth of configuration in a temporary directory.
 class FilterTest : public testing::Test {
@@ -260,6 +262,35 @@ TEST_F(FilterTest, AResponseReplacedBeforeItsEndIsReclaimedAndTheNextOneWorks) {
   const std::string next = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\nok";
   const std::string sent = serve(server, {next});
   EXPECT_EQ(sent.substr(sent.size() - 12), "2\r\nok\r\n0\r\n\r\n");
+}
+
+// A range of a page cannot be rewritten: the response is cut off before the
+// first byte of the page and the filter has the server close the connection.
+TEST_F(FilterTest, ARangeOfAPageIsCutOffAndTheConnectionCloses) {
+  start();
+  const std::string single = "HTTP/1.1 206 Partial Content\r\nContent-Type: text/html\r\n"
+                             "Content-Range: bytes 19-40/129\r\nContent-Length: 22\r\n\r\n";
+  const std::string several = "HTTP/1.1 206 Partial Content\r\nContent-Type: multipart/byteranges; boundary=b\r\n"
+                              "Content-Length: 200\r\n\r\n\r\n--b\r\nContent-Type: text/css\r\n\r\nbody {}\r\n--b\r\n";
+  const struct {
+    std::string head;    // what reaches the client
+    std::string blocks[2];
+  } cases[] = {
+      {single, {single + "textimage size=16>sal", "es@"}},
+      {several, {several, "Content-Type: text/html\r\n\r\n<textimage>sales@</textimage>"}},
+  };
+  for (const auto& c : cases) {
+    ServerConnection server(&*filter);
+    server.beginRequest(pageRequest());
+    EXPECT_TRUE(server.sendResponse(206, test::headerFieldsOf(c.head)));
+    EXPECT_EQ(server.rawData(c.blocks[0]), c.blocks[0] == c.head);
+    if (c.blocks[0] == c.head) {
+      EXPECT_FALSE(server.rawData(c.blocks[1]));
+    }
+    EXPECT_EQ(server.output(), c.head);
+  }
+  const auto messages = logMessages();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), "warning: partial page cut off: /index.html"), 2);
 }
 
 TEST_F(FilterTest, ServerVariablesThatDoNotFitAreHandedOnEmpty) {
