@@ -13,20 +13,11 @@ constexpr int kBareDeflate = -15;
 // zlib's wrapper is two bytes: a body without it shows long before this.
 constexpr std::size_t kKeptForRetry = 64 * 1024;
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && ascii::isSpace(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && ascii::isSpace(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 }  // namespace
 
 std::optional<ContentDecoder::Coding> ContentDecoder::codingOf(std::string_view contentEncoding) {
-  const std::string_view coding = trimmed(contentEncoding);
+  const std::string_view coding = ascii::trimmed(contentEncoding);
   if (ascii::equalsIgnoringCase(coding, "gzip") || ascii::equalsIgnoringCase(coding, "x-gzip")) {
     return Coding::Gzip;
   }
@@ -37,7 +28,7 @@ std::optional<ContentDecoder::Coding> ContentDecoder::codingOf(std::string_view 
 }
 
 bool ContentDecoder::isIdentity(std::string_view contentEncoding) {
-  return ascii::equalsIgnoringCase(trimmed(contentEncoding), "identity");
+  return ascii::equalsIgnoringCase(ascii::trimmed(contentEncoding), "identity");
 }
 
 ContentDecoder::ContentDecoder(Coding coding) : coding(coding), copying(coding == Coding::Deflate) {

@@ -1,6 +1,7 @@
 #include "host/EmittedHead.h"
 
 #include "host/HeaderFields.h"
+#include "platform/Ascii.h"
 
 #include <algorithm>
 
@@ -14,15 +15,6 @@ bool allDigits(std::string_view text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), isDigit);
 }
 
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 // "HTTP/1.1 200 OK" into version and status.
 bool parseStatusLine(std::string_view line, EmittedHead& head) {
@@ -80,7 +72,7 @@ std::optional<EmittedHead> parseEmittedHead(std::string_view text) {
     if (colon == std::string_view::npos || colon == 0) {
       return std::nullopt;
     }
-    noteField(line.substr(0, colon), trim(line.substr(colon + 1)), head, length);
+    noteField(line.substr(0, colon), ascii::trimmed(line.substr(colon + 1)), head, length);
     start = lineEnd + 2;
   }
   if (lineEnd != start) {

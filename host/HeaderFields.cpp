@@ -10,21 +10,12 @@ namespace nimbuswatch::host {
 
 namespace {
 
-std::string_view trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  const std::size_t last = text.find_last_not_of(" \t");
-  return text.substr(first, last - first + 1);
-}
-
 // Calls `visit` with each trimmed, non-empty element of a comma list.
 template <class Visit>
 void forEachToken(std::string_view list, Visit visit) {
   while (!list.empty()) {
     const std::size_t comma = list.find(',');
-    const std::string_view element = trim(list.substr(0, comma));
+    const std::string_view element = ascii::trimmed(list.substr(0, comma));
     if (!element.empty()) {
       visit(element);
     }

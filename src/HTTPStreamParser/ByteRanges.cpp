@@ -12,19 +12,10 @@ constexpr std::string_view kByteRangesType = "multipart/byteranges";
 // of its value are all that is looked at.
 constexpr std::size_t kLineRoom = 256;
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && ascii::isSpace(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && ascii::isSpace(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
 
 // The media type of a Content-Type value: what stands before its first ";".
 std::string_view mediaType(std::string_view contentType) {
-  return trimmed(contentType.substr(0, contentType.find(';')));
+  return ascii::trimmed(contentType.substr(0, contentType.find(';')));
 }
 
 }  // namespace
@@ -41,13 +32,13 @@ std::string boundaryOf(std::string_view contentType) {
   while (next != std::string_view::npos) {
     std::string_view parameter = contentType.substr(next + 1);
     next = contentType.find(';', next + 1);
-    parameter = trimmed(parameter.substr(0, parameter.find(';')));
+    parameter = ascii::trimmed(parameter.substr(0, parameter.find(';')));
     const std::size_t equals = parameter.find('=');
     if (equals == std::string_view::npos ||
-        !ascii::equalsIgnoringCase(trimmed(parameter.substr(0, equals)), "boundary")) {
+        !ascii::equalsIgnoringCase(ascii::trimmed(parameter.substr(0, equals)), "boundary")) {
       continue;
     }
-    std::string_view value = trimmed(parameter.substr(equals + 1));
+    std::string_view value = ascii::trimmed(parameter.substr(equals + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
       value = value.substr(1, value.size() - 2);
     }
@@ -137,15 +128,16 @@ void PartTypeWatch::stepPartHeader(char byte) {
 }
 
 void PartTypeWatch::completeHeaderLine() {
-  const std::string_view text = trimmed(line);
+  const std::string_view text = ascii::trimmed(line);
   if (text.empty()) {
     state = State::LineStart;  // the part's data begins
     ++headerSections;
     return;
   }
   const std::size_t colon = text.find(':');
-  if (colon != std::string_view::npos && ascii::equalsIgnoringCase(trimmed(text.substr(0, colon)), "content-type") &&
-      isPageType(trimmed(text.substr(colon + 1)))) {
+  if (colon != std::string_view::npos &&
+      ascii::equalsIgnoringCase(ascii::trimmed(text.substr(0, colon)), "content-type") &&
+      isPageType(ascii::trimmed(text.substr(colon + 1)))) {
     pageFound = true;
   }
   line.clear();

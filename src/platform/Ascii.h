@@ -27,6 +27,16 @@ constexpr int hexValue(char c) {
   return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
 }
 
+// `text` without the blanks (space, tab) and carriage returns at either
+// end: how header values, parameters and setting lines are read.
+constexpr std::string_view trimmed(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string_view::npos) {
+    return {};
+  }
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 inline void lowerInPlace(std::string& text) {
   for (char& c : text) {
     c = toLower(c);

@@ -88,13 +88,6 @@ std::string decodeExportFile(const std::string& content) {
 }
 
 
-std::string_view trim(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string_view::npos) {
-    return {};
-  }
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 // Reads the quoted string that starts at text[pos], undoing the escapes of
 // a backslash and of a quote (a backslash before either), and leaves pos
@@ -137,18 +130,18 @@ void applyAssignment(std::string_view line, std::string_view name, std::optional
   if (!readQuoted(line, pos, valueName) || !ascii::equalsIgnoringCase(valueName, name)) {
     return;
   }
-  std::string_view rest = trim(line.substr(pos));
+  std::string_view rest = ascii::trimmed(line.substr(pos));
   if (!rest.starts_with('=')) {
     return;
   }
-  rest = trim(rest.substr(1));
+  rest = ascii::trimmed(rest.substr(1));
   if (rest == "-") {
     found.reset();
     return;
   }
   std::string value;
   pos = 0;
-  if (readQuoted(rest, pos, value) && trim(rest.substr(pos)).empty()) {
+  if (readQuoted(rest, pos, value) && ascii::trimmed(rest.substr(pos)).empty()) {
     found = std::move(value);
   }
 }
@@ -161,7 +154,7 @@ std::optional<std::string> findStringValue(std::string_view text, std::string_vi
   bool first = true;
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
-    const std::string_view line = trim(text.substr(0, end));
+    const std::string_view line = ascii::trimmed(text.substr(0, end));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     if (first) {
       if (!isHeader(line)) {
