@@ -3,7 +3,7 @@
 // to the filter and the client like any other.
 #pragma once
 
-#include "host/HeaderFields.h"
+#include "host/ServerNames.h"
 
 #include <cstddef>
 #include <cstdint>

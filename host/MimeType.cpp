@@ -1,6 +1,6 @@
 #include "host/MimeType.h"
 
-#include "host/HeaderFields.h"
+#include "platform/Ascii.h"
 
 #include <array>
 #include <utility>
@@ -36,7 +36,7 @@ std::string_view mimeType(std::string_view path) {
   }
   const std::string_view extension = path.substr(dot + 1);
   for (const auto& [known, type] : kTypes) {
-    if (equalsIgnoreCase(extension, known)) {
+    if (ascii::equalsIgnoringCase(extension, known)) {
       return type;
     }
   }

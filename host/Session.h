@@ -9,7 +9,7 @@
 
 #include "HTTPStreamParser/ByteRanges.h"
 #include "host/ContentDecoder.h"
-#include "host/EmittedHead.h"
+#include "host/ServerNames.h"
 #include "server/ServerConnection.h"
 #include "host/HostContext.h"
 #include "host/LocalResponse.h"

@@ -4,6 +4,7 @@
 // block by block as they arrive.
 #include "host/Session.h"
 
+#include "HTTPStreamParser/HttpRules.h"
 #include "host/HostLog.h"
 
 #include <boost/asio/write.hpp>
@@ -63,18 +64,6 @@ std::string upstreamRequestHead(const http::request_parser<PieceBody>& parser, c
   return head + "\r\n";
 }
 
-std::string chunk(std::string_view data) {
-  if (data.empty()) {
-    return {};
-  }
-  char size[20];
-  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-  return size + std::string(data) + "\r\n";
-}
-
-bool bodyless(const RequestFacts& facts, unsigned status) {
-  return facts.headRequest || status < 200 || status == 204 || status == 304;
-}
 
 // What a 206 answer holds, as far as its head tells: a range of a page,
 // several ranges whose types are in the body, or something else.
@@ -156,9 +145,14 @@ void Session::passBody() {
   const std::string piece = std::move(parser->get().body());
   parser->get().body().clear();
   bodyForwarded = parser->is_done();
-  std::string bytes = chunkedBody ? chunk(piece) : piece;
+  std::string bytes;
+  if (chunkedBody) {
+    appendChunk(bytes, piece);
+  } else {
+    bytes = piece;
+  }
   if (chunkedBody && bodyForwarded) {
-    bytes += "0\r\n\r\n";
+    bytes += kLastChunk;
   }
   if (bytes.empty()) {
     onUpstreamSent({});
@@ -261,7 +255,7 @@ void Session::onPartsPiece(error_code ec, UpstreamPiece& piece) {
 Session::Passed Session::passHead(const UpstreamHead& head) {
   Fields fields = head.fields;
   dropHopByHopFields(fields);
-  const bool body = !bodyless(facts, head.status);
+  const bool body = responseHasBody(facts.headRequest, head.status);
   if (!prepareDecoding(fields, body)) {
     return Passed::Answered;
   }

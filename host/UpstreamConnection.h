@@ -7,7 +7,7 @@
 // decoded body bytes.
 #pragma once
 
-#include "host/HeaderFields.h"
+#include "host/ServerNames.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core/flat_buffer.hpp>

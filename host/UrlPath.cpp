@@ -1,21 +1,10 @@
 #include "host/UrlPath.h"
 
+#include "platform/Ascii.h"
+
 namespace nimbuswatch::host {
 
 namespace {
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') {
-    return c - '0';
-  }
-  if (c >= 'a' && c <= 'f') {
-    return c - 'a' + 10;
-  }
-  if (c >= 'A' && c <= 'F') {
-    return c - 'A' + 10;
-  }
-  return -1;
-}
 
 std::optional<std::string> percentDecode(std::string_view text) {
   std::string decoded;
@@ -25,8 +14,8 @@ std::optional<std::string> percentDecode(std::string_view text) {
       decoded += text[i];
       continue;
     }
-    const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-    const int low = high < 0 ? -1 : hexValue(text[i + 2]);
+    const int high = i + 2 < text.size() ? ascii::hexValue(text[i + 1]) : -1;
+    const int low = high < 0 ? -1 : ascii::hexValue(text[i + 2]);
     if (low < 0) {
       return std::nullopt;
     }

@@ -86,18 +86,7 @@ void CoreRequestHandler::answer() {
 // final name, so the server never sends a partly written file. Two requests
 // drawing the same GIF at once both rename identical bytes into place.
 void CoreRequestHandler::writeGif(const std::string& path, const GifBytes& gif) const {
-  const std::string temporary = path + platform::temporarySuffix();
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    logMessage(kError, "GD couldn't write file %s", path.c_str());
-    return;
-  }
-  // The picture goes out in one write, without a stream buffer of its own.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  bool written = std::fwrite(gif.data(), 1, gif.size(), file) == gif.size();
-  written = std::fclose(file) == 0 && written;
-  if (!written || !platform::replaceFile(temporary, path)) {
-    platform::removeFile(temporary);
+  if (!platform::writeFileWhole(path, std::string_view(static_cast<const char*>(gif.data()), gif.size()))) {
     logMessage(kError, "GD couldn't write file %s", path.c_str());
   }
 }

@@ -1,6 +1,7 @@
 #include "HTTPStreamParser/HTTPStreamParser.h"
 
 #include "HTMLStreamParser/HTMLStreamParser.h"
+#include "HTTPStreamParser/HttpRules.h"
 #include "Logger/Logger.h"
 #include "platform/Ascii.h"
 
@@ -35,22 +36,6 @@ bool keepsHeader(std::string_view name, bool chunkedOutput) {
   return !ascii::equalsIgnoringCase(name, "connection") && !ascii::equalsIgnoringCase(name, "keep-alive");
 }
 
-// A chunk's size line: at most eight hexadecimal digits and CR LF.
-constexpr std::size_t kSizeLineRoom = 10;
-
-// Writes the size line of a chunk of `size` bytes, in lower-case hexadecimal
-// without leading zeros as printf's "%x" writes it, and returns its length.
-std::int32_t chunkSizeLine(char (&line)[kSizeLineRoom], std::uint32_t size) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  const int digits = size == 0 ? 1 : (32 - __builtin_clz(size) + 3) / 4;
-  for (int i = digits - 1; i >= 0; --i) {
-    line[i] = kDigits[size & 0x0F];
-    size >>= 4;
-  }
-  line[digits] = '\r';
-  line[digits + 1] = '\n';
-  return digits + 2;
-}
 
 }  // namespace
 
@@ -296,8 +281,8 @@ void HTTPStreamParser::write(const char* data, std::int32_t length) {
     output(data, length);
     return;
   }
-  char sizeLine[kSizeLineRoom];
-  output(sizeLine, chunkSizeLine(sizeLine, static_cast<std::uint32_t>(length)));
+  char sizeLine[kChunkSizeLineRoom];
+  output(sizeLine, static_cast<std::int32_t>(writeChunkSizeLine(sizeLine, static_cast<std::uint32_t>(length))));
   output(data, length);
   output("\r\n", 2);
 }

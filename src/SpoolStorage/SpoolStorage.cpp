@@ -22,32 +22,14 @@ void logWriteFailure(int error) {
   logAt(kWarning, kWritingSpoolFile, "writing spool file: %s", platform::errorText(error).c_str());
 }
 
-// Writes `text` to a temporary name beside `path` and renames it over `path`,
-// so a concurrent reader never sees a partly written file.
+// Written whole under a temporary name and renamed into place, so a
+// concurrent reader never sees a partly written file.
 bool writeWhole(const std::string& path, const std::string& text) {
-  const std::string temporary = path + platform::temporarySuffix();
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) {
-    logWriteFailure(errno);
-    return false;
+  if (platform::writeFileWhole(path, text)) {
+    return true;
   }
-  // The text goes out in one write, without a stream buffer of its own.
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  int error = ok ? 0 : errno;
-  if (std::fclose(file) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && !platform::replaceFile(temporary, path)) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    platform::removeFile(temporary);
-    logWriteFailure(error);
-  }
-  return ok;
+  logWriteFailure(errno);
+  return false;
 }
 
 // The spool files each thread has seen lately, so that a page repeating an

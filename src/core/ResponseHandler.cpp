@@ -1,6 +1,7 @@
 #include "core/ResponseHandler.h"
 
 #include "HTTPStreamParser/HTTPStreamParser.h"
+#include "HTTPStreamParser/HttpRules.h"
 #include "Logger/Logger.h"
 #include "platform/Ascii.h"
 
@@ -181,11 +182,7 @@ void ResponseHandler::cutOff() {
 }
 
 bool ResponseHandler::responseHasBody() const {
-  if (method == "HEAD") {
-    return false;
-  }
-  const DWORD status = context->sendResponse.HttpStatus;
-  return !(status >= 100 && status <= 199) && status != 204 && status != 304;
+  return nimbuswatch::responseHasBody(method == "HEAD", static_cast<unsigned>(context->sendResponse.HttpStatus));
 }
 
 // The parser's internal guards raise an exception that no input should reach.

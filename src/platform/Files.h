@@ -6,6 +6,7 @@
 #include "platform/Ascii.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <random>
@@ -70,5 +71,34 @@ std::FILE* openEmptiedForAppend(const std::string& path);
 
 // Removes a file, ignoring failure.
 void removeFile(const std::string& path);
+
+// Writes `bytes` whole to a temporary name beside `path` (see
+// temporarySuffix) and renames it over `path`, so a concurrent reader sees
+// either no file or the whole file, never part of one. False on failure,
+// with errno set; the temporary file is gone then.
+inline bool writeFileWhole(const std::string& path, std::string_view bytes) {
+  const std::string temporary = path + temporarySuffix();
+  std::FILE* file = std::fopen(temporary.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  // The bytes go out in one write, without a stream buffer of their own.
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  int error = ok ? 0 : errno;
+  if (std::fclose(file) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && !replaceFile(temporary, path)) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    removeFile(temporary);
+    errno = error;
+  }
+  return ok;
+}
 
 }  // namespace nimbuswatch::platform

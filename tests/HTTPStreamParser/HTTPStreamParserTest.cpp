@@ -1,5 +1,7 @@
 #include "HTTPStreamParser/HTTPStreamParser.h"
 
+#include "HTTPStreamParser/HttpRules.h"
+
 #include "HTMLStreamParser/ElementRecord.h"
 #include "HTMLStreamParser/TextimageRewriter.h"
 #include "core/ResponseHandler.h"
@@ -25,10 +27,10 @@ const ExchangeOptions kHTTP10{"HTTP/1.0"};
 // A chunked body of the given pieces, each chunk-size line carrying `extension`.
 std::string chunked(const std::vector<std::string>& pieces, const std::string& extension = "") {
   std::string body;
-  char size[16];
+  char size[kChunkSizeLineRoom];
   for (const std::string& piece : pieces) {
-    std::snprintf(size, sizeof size, "%zx", piece.size());
-    body += size + extension + "\r\n" + piece + "\r\n";
+    body.append(size, writeChunkSizeLine(size, piece.size()) - 2);
+    body += extension + "\r\n" + piece + "\r\n";
   }
   return body + "0" + extension + "\r\n\r\n";
 }

@@ -7,6 +7,8 @@
 // headers or bodies (chunks undone), may hold a piece of an element's text.
 #include "EndToEnd.h"
 
+#include "HTTPStreamParser/HttpRules.h"
+
 #include "support/RawHttp.h"
 #include "support/Servers.h"
 
@@ -52,7 +54,7 @@ std::vector<Reply> replies(std::string_view raw, const std::vector<bool>& headRe
     reply.status = static_cast<unsigned>(std::atoi(reply.head.c_str() + std::min<std::size_t>(9, reply.head.size())));
     std::string lower = reply.head;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const bool bodyless = (i < headRequests.size() && headRequests[i]) || reply.status == 304 || reply.status < 200;
+    const bool bodyless = !responseHasBody(i < headRequests.size() && headRequests[i], reply.status);
     const std::size_t length = lower.find("\r\ncontent-length:");
     if (bodyless) {
     } else if (lower.find("\r\ntransfer-encoding: chunked") != std::string::npos) {

@@ -3,6 +3,8 @@
 // client must still be able to tell that the page is not whole.
 #include "EndToEnd.h"
 
+#include "HTTPStreamParser/HttpRules.h"
+
 #include "support/RawHttp.h"
 #include "support/Servers.h"
 
@@ -15,11 +17,11 @@ TEST(UpstreamFaultTest, APageTheUpstreamCutsShortReachesTheClientUnfinished) {
   const std::string page = manyElementsPage(40);
   const std::string part = page.substr(0, page.size() / 2);
   const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n";
-  char size[16];
-  std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+  std::string chunk;
+  appendChunk(chunk, part);
   // By length, closed halfway; chunked, closed before the last chunk.
   const std::vector<std::string> replies{head + "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n" + part,
-                                         head + "Transfer-Encoding: chunked\r\n\r\n" + size + part + "\r\n"};
+                                         head + "Transfer-Encoding: chunked\r\n\r\n" + chunk};
   for (const std::string& reply : replies) {
     ScriptedUpstream upstream([&reply](const ScriptedUpstream::Request&) {
       return ScriptedUpstream::Reply{reply, ScriptedUpstream::Then::Close};

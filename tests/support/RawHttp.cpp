@@ -1,5 +1,7 @@
 #include "support/RawHttp.h"
 
+#include "HTTPStreamParser/HttpRules.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -121,8 +123,7 @@ RawResponse RawConnection::read(bool headRequest) {
   }
   response.head = take(end + 4);
   parseHead(response.head, response);
-  const bool bodyless = headRequest || response.status < 200 || response.status == 204 || response.status == 304;
-  if (bodyless) {
+  if (!responseHasBody(headRequest, response.status)) {
     return response;
   }
   if (lower(response.field("transfer-encoding")) == "chunked") {

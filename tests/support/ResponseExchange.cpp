@@ -1,6 +1,7 @@
 #include "support/ResponseExchange.h"
 
 #include "core/Process.h"
+#include "platform/Ascii.h"
 
 #include <cstdlib>
 #include <new>
@@ -15,16 +16,6 @@ struct Header {
   std::string name;
   std::string value;
 };
-
-std::string trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return std::string(text);
-}
 
 // The status line and the header lines up to the first empty line; a line
 // that begins with a blank continues the one before.
@@ -57,7 +48,7 @@ server::Fields headerFieldsOf(std::string_view rawResponse) {
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const std::size_t colon = lines[i].find(':');
     if (colon != std::string::npos) {
-      fields.push_back({lines[i].substr(0, colon), trimmed(std::string_view(lines[i]).substr(colon + 1))});
+      fields.push_back({lines[i].substr(0, colon), std::string(ascii::trimmed(std::string_view(lines[i]).substr(colon + 1)))});
     }
   }
   return fields;

@@ -11,6 +11,8 @@
 // "<!-- end -->".
 #include "TestFilter.h"
 
+#include "HTTPStreamParser/HttpRules.h"
+
 #include <algorithm>
 
 namespace {
@@ -39,9 +41,9 @@ std::string chunk(const std::string& data) {
   if (data.empty() || unframed()) {
     return data;
   }
-  char size[20];
-  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-  return size + data + "\r\n";
+  std::string framed;
+  nimbuswatch::appendChunk(framed, data);
+  return framed;
 }
 
 std::string rewriteHead(const std::string& head) {

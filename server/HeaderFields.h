@@ -1,6 +1,6 @@
-// The host's rules for header fields beyond what the filter interface needs
-// (server/Fields.h): connection tokens, hop-by-hop fields, reason phrases and
-// the serialized header block that goes to the client through the filter.
+// Rules for header fields that every server driving the filter needs beyond
+// the fields themselves (Fields.h): connection tokens, hop-by-hop fields,
+// reason phrases and the serialized header block handed to the filter.
 #pragma once
 
 #include "server/Fields.h"
@@ -10,16 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace nimbuswatch::host {
-
-using server::Field;
-using server::Fields;
-using server::fieldValue;
-using server::removeField;
-using server::setField;
-
-// True when `a` and `b` are equal byte for byte after ASCII lower-casing.
-bool equalsIgnoreCase(std::string_view a, std::string_view b);
+namespace nimbuswatch::server {
 
 // True when the comma-separated list `list` holds `token` (any case, the
 // white space around elements ignored), as in "Connection: keep-alive, x".
@@ -44,4 +35,4 @@ std::string_view reasonPhrase(unsigned status);
 std::string serializeHead(unsigned version, unsigned status, std::string_view reason,
                           const Fields& fields);
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 struct EmittedHead {
   unsigned version = 11;  // 10 or 11
@@ -69,4 +69,4 @@ bool keepConnection(const RequestFacts& request, const std::optional<EmittedHead
 // otherwise none (empty).
 std::string_view connectionFieldFor(const RequestFacts& request, bool framed);
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -1,4 +1,4 @@
-#include "host/HeaderFields.h"
+#include "server/HeaderFields.h"
 
 #include "platform/Ascii.h"
 
@@ -6,7 +6,7 @@
 #include <array>
 #include <utility>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 namespace {
 
@@ -27,16 +27,14 @@ void forEachToken(std::string_view list, Visit visit) {
 }
 
 bool isFramingField(std::string_view name) {
-  return equalsIgnoreCase(name, "Content-Length") || equalsIgnoreCase(name, "Transfer-Encoding");
+  return ascii::equalsIgnoringCase(name, "Content-Length") || ascii::equalsIgnoringCase(name, "Transfer-Encoding");
 }
 
 }  // namespace
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b) { return ascii::equalsIgnoringCase(a, b); }
-
 bool hasToken(std::string_view list, std::string_view token) {
   bool found = false;
-  forEachToken(list, [&](std::string_view element) { found = found || equalsIgnoreCase(element, token); });
+  forEachToken(list, [&](std::string_view element) { found = found || ascii::equalsIgnoringCase(element, token); });
   return found;
 }
 
@@ -105,4 +103,4 @@ std::string serializeHead(unsigned version, unsigned status, std::string_view re
   return head;
 }
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -1,11 +1,12 @@
-#include "host/EmittedHead.h"
+#include "server/EmittedHead.h"
 
-#include "host/HeaderFields.h"
+#include "HTTPStreamParser/HttpRules.h"
+#include "server/HeaderFields.h"
 #include "platform/Ascii.h"
 
 #include <algorithm>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 namespace {
 
@@ -40,20 +41,19 @@ void noteContentLength(std::string_view value, EmittedHead& head, std::string& s
 }
 
 void noteField(std::string_view name, std::string_view value, EmittedHead& head, std::string& length) {
-  if (equalsIgnoreCase(name, "Content-Length")) {
+  if (ascii::equalsIgnoringCase(name, "Content-Length")) {
     noteContentLength(value, head, length);
-  } else if (equalsIgnoreCase(name, "Transfer-Encoding")) {
+  } else if (ascii::equalsIgnoringCase(name, "Transfer-Encoding")) {
     head.hasTransferEncoding = true;
-    head.chunked = equalsIgnoreCase(lastToken(value), "chunked");
-  } else if (equalsIgnoreCase(name, "Connection")) {
+    head.chunked = ascii::equalsIgnoringCase(lastToken(value), "chunked");
+  } else if (ascii::equalsIgnoringCase(name, "Connection")) {
     head.connectionClose = head.connectionClose || hasToken(value, "close");
     head.connectionKeepAlive = head.connectionKeepAlive || hasToken(value, "keep-alive");
   }
 }
 
 bool bodyless(const RequestFacts& request, const EmittedHead& head) {
-  return request.headRequest || (head.status >= 100 && head.status < 200) || head.status == 204 ||
-         head.status == 304;
+  return !responseHasBody(request.headRequest, head.status);
 }
 
 }  // namespace
@@ -125,4 +125,4 @@ std::string_view connectionFieldFor(const RequestFacts& request, bool framed) {
   return request.version == 10 ? "keep-alive" : "";
 }
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -1,11 +1,11 @@
-// The header rules of the host: field lookup, what a proxy drops, reading
+// The header rules every server shares: field lookup, what a proxy drops, reading
 // back the head that went to the client, and the keep-alive decision.
-#include "host/EmittedHead.h"
-#include "host/HeaderFields.h"
+#include "server/EmittedHead.h"
+#include "server/HeaderFields.h"
 
 #include <gtest/gtest.h>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 namespace {
 
 TEST(HeaderFieldsTest, LooksUpWithoutCaseAndJoinsRepeatedFields) {
@@ -145,4 +145,4 @@ TEST(EmittedHeadTest, HostWritesTheConnectionFieldItsDecisionNeeds) {
 }
 
 }  // namespace
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server
