@@ -1,10 +1,10 @@
 // nimbuswatch-host: reads the options, hands the configuration to the
 // filter, loads it, and serves until SIGINT or SIGTERM.
-#include "host/ConfigCheck.h"
-#include "host/ExampleSite.h"
-#include "host/HostConfig.h"
-#include "host/HostContext.h"
-#include "host/Listener.h"
+#include "host/config/ConfigCheck.h"
+#include "host/config/ExampleSite.h"
+#include "host/config/HostConfig.h"
+#include "host/config/HostContext.h"
+#include "host/session/Listener.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>

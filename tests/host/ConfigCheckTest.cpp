@@ -1,7 +1,7 @@
 // The host's check of the filter's configuration, and the escaping of what
 // the host writes to its log.
-#include "host/ConfigCheck.h"
-#include "host/ExampleSite.h"
+#include "host/config/ConfigCheck.h"
+#include "host/config/ExampleSite.h"
 #include "host/HostLog.h"
 #include "support/TestSupport.h"
 

@@ -1,6 +1,6 @@
 // Decoding pages an upstream compressed: every coding the host reads, fed in
 // pieces of any size, and data that is not what its coding says.
-#include "host/ContentDecoder.h"
+#include "host/http/ContentDecoder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

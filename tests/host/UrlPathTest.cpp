@@ -1,8 +1,8 @@
 // Request targets and paths, types, dates and the command line.
-#include "host/HostOptions.h"
-#include "host/HttpDate.h"
-#include "host/MimeType.h"
-#include "host/UrlPath.h"
+#include "host/config/HostOptions.h"
+#include "host/http/HttpDate.h"
+#include "host/http/MimeType.h"
+#include "host/http/UrlPath.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "host/LocalResponse.h"
+#include "host/http/LocalResponse.h"
 
-#include "host/HttpDate.h"
+#include "host/http/HttpDate.h"
 
 #include <unistd.h>
 

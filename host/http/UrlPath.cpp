@@ -1,4 +1,4 @@
-#include "host/UrlPath.h"
+#include "host/http/UrlPath.h"
 
 #include "platform/Ascii.h"
 

@@ -1,4 +1,4 @@
-#include "host/HostConfig.h"
+#include "host/config/HostConfig.h"
 
 #include "platform/Registry.h"
 

@@ -1,4 +1,4 @@
-#include "host/ExampleSite.h"
+#include "host/config/ExampleSite.h"
 
 #include <cctype>
 #include <filesystem>

@@ -1,7 +1,6 @@
-#include "host/Session.h"
+#include "host/session/Session.h"
 
 #include "host/HostLog.h"
-#include "host/StaticFiles.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -11,9 +10,7 @@
 #include <boost/beast/http/read.hpp>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <limits>
 
 namespace nimbuswatch::host {
@@ -80,7 +77,7 @@ void setConnectionField(Fields& fields, std::string_view value) {
 }
 
 Session::Session(net::ip::tcp::socket&& socket, const HostContext& host)
-    : stream(std::move(socket)), host(host), filter(host.activeFilter()) {
+    : stream(std::move(socket)), host(host), filter(host.activeFilter()), files(*this), proxy(*this) {
   ++host.connections;
 }
 
@@ -106,11 +103,12 @@ void Session::readRequest() {
   parser->body_limit(host.options.maxBodySize == 0 ? std::numeric_limits<std::uint64_t>::max()
                                                    : host.options.maxBodySize);
   stream.expires_after(kClientTimeout);
-  http::async_read_header(stream, buffer, *parser,
-                          beast::bind_front_handler(&Session::onRequest, shared_from_this()));
+  http::async_read_header(stream, buffer, *parser, [self = shared_from_this()](error_code ec, std::size_t) {
+    self->onRequest(ec);
+  });
 }
 
-void Session::onRequest(error_code ec, std::size_t /*bytes*/) {
+void Session::onRequest(error_code ec) {
   if (!ec) {
     handleRequest();
   } else if (const unsigned status = statusForReadError(ec); status != 0) {
@@ -130,11 +128,11 @@ void Session::handleRequest() {
     return;
   }
   target = parsed.target;
-  staticResponse = pictureName(host, target.path) || !host.options.root.empty();
+  proxied = !pictureName(host, target.path) && host.options.root.empty();
   const auto expect = request.find(http::field::expect);
   expectContinue = !parser->is_done() && facts.version == 11 && expect != request.end() &&
                    hasToken(expect->value(), "100-continue");
-  if (staticResponse && !parser->is_done()) {
+  if (!proxied && !parser->is_done()) {
     dropBody();
   } else {
     startRequest();
@@ -144,22 +142,24 @@ void Session::handleRequest() {
 void Session::startRequest() {
   const auto& request = parser->get();
   stop = false;
-  rangesDropped = false;
-  decoder.reset();
   filter.beginRequest({target.path, target.query, std::string(request.method_string()),
                        facts.version == 10 ? "HTTP/1.0" : "HTTP/1.1"});
   const auto picture = pictureName(host, target.path);
   std::string physical = physicalPath(host, target.path, picture);
   if (!proceed(filter.urlMap(physical))) {
     endRequest();
-  } else if (staticResponse) {
-    serveStatic(physical, target);
+  } else if (proxied) {
+    proxy.forward();
   } else {
-    forward();
+    files.serve(physical, target);
   }
 }
 
-void Session::readBody(Step next) {
+std::string Session::describeRequest() const {
+  return std::string(parser->get().method_string()) + " " + logValue(target.path);
+}
+
+void Session::readBody(Phase next) {
   buffer.reserve(kBodyRead);
   stream.expires_after(kClientTimeout);
   http::async_read_some(stream, buffer, *parser, [self = shared_from_this(), next](error_code ec, std::size_t) {
@@ -167,9 +167,9 @@ void Session::readBody(Step next) {
   });
 }
 
-void Session::onBody(error_code ec, Step next) {
+void Session::onBody(error_code ec, Phase next) {
   if (!ec) {
-    ((*this).*next)();
+    resume(next);
     return;
   }
   const unsigned status = statusForReadError(ec);
@@ -180,8 +180,8 @@ void Session::onBody(error_code ec, Step next) {
   // Too large or malformed: what the upstream got of it is abandoned with
   // its connection, and this connection closes after the answer.
   facts.keepAlive = false;
-  if (upstream && !staticResponse) {
-    upstream->release();
+  if (proxied) {
+    proxy.releaseUpstream();
   }
   if (filter.requestOpen()) {
     respondLocally(errorResponse(status, facts.headRequest));
@@ -201,17 +201,8 @@ void Session::dropBody() {
   if (parser->is_done()) {
     startRequest();
   } else {
-    readBody(&Session::dropBody);
+    readBody(Phase::DropBody);
   }
-}
-
-void Session::serveStatic(const std::string& physical, const RequestTarget& requested) {
-  const auto& request = parser->get();
-  std::optional<std::string> since;
-  if (const auto field = request.find(http::field::if_modified_since); field != request.end()) {
-    since = std::string(field->value());
-  }
-  respondLocally(serveFile(physical, {std::string(request.method_string()), requested.path, requested.query, since}));
 }
 
 void Session::refuse(unsigned status) {
@@ -219,52 +210,10 @@ void Session::refuse(unsigned status) {
   const LocalResponse page = errorResponse(status, false);
   Fields fields = page.fields;
   fields.push_back({"Connection", "close"});
-  writing = serializeHead(11, status, reasonPhrase(status), fields) + page.body;
-  stream.expires_after(kClientTimeout);
-  net::async_write(stream, net::buffer(writing),
-                   [self = shared_from_this()](error_code, std::size_t) { self->close(); });
+  writePastFilter(serializeHead(11, status, reasonPhrase(status), fields) + page.body, Phase::Close);
 }
 
-void Session::respondLocally(LocalResponse response) {
-  local = std::move(response);
-  const bool framed = !local.sendBody || fieldValue(local.fields, "Content-Length").has_value();
-  setConnectionField(local.fields, connectionFieldFor(facts, framed));
-  if (!sendHead(local.status, reasonPhrase(local.status), std::move(local.fields)) || !local.sendBody) {
-    flush(&Session::endRequest);
-  } else if (local.file.isOpen()) {
-    pumpFile();  // the header block goes out with the first part of the body
-  } else {
-    emit(local.body);
-    flush(&Session::endRequest);
-  }
-}
-
-void Session::pumpFile() {
-  // One read per batch; the filter gets the batch in blocks of --block-size,
-  // changing them where they lie. The last batch goes out together with
-  // what the end of the request adds. The filter keeps nothing of a block
-  // past its call and its output is copied, so the batch is free again when
-  // this returns: one buffer per thread serves every connection.
-  thread_local std::vector<char> batch;
-  batch.resize(std::max(kBatch, host.options.blockSize));
-  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(batch.size(), local.remaining));
-  const long count = wanted == 0 ? 0 : local.file.read(batch.data(), wanted);
-  if (wanted > 0 && count <= 0) {
-    cutShort(count == 0 ? "the file ended " + std::to_string(local.remaining) + " bytes before its length"
-                        : std::string("the file could not be read: ") + std::strerror(errno));
-    return;
-  }
-  const auto got = static_cast<std::size_t>(count);
-  local.remaining -= got;
-  for (std::size_t at = 0; at < got && !stop; at += host.options.blockSize) {
-    proceed(filter.rawDataInPlace(batch.data() + at, std::min(host.options.blockSize, got - at)));
-  }
-  if (stop || local.remaining == 0) {
-    endRequest();
-  } else {
-    flush(&Session::pumpFile);
-  }
-}
+void Session::respondLocally(LocalResponse response) { files.respond(std::move(response)); }
 
 bool Session::proceed(bool goOn) {
   stop = stop || !goOn;
@@ -289,44 +238,93 @@ void Session::emit(std::string_view bytes) {
 
 // Bytes the filter may change where they lie go to it in blocks of
 // --block-size without a copy.
-void Session::emitInPlace(std::string& bytes) {
-  const std::size_t size = host.options.blockSize;
-  for (std::size_t at = 0; at < bytes.size() && !stop; at += size) {
-    proceed(filter.rawDataInPlace(bytes.data() + at, std::min(size, bytes.size() - at)));
+void Session::emitInPlace(char* data, std::size_t size) {
+  const std::size_t blockSize = host.options.blockSize;
+  for (std::size_t at = 0; at < size && !stop; at += blockSize) {
+    proceed(filter.rawDataInPlace(data + at, std::min(blockSize, size - at)));
   }
 }
 
-void Session::flush(Step next) {
+void Session::flush(Phase next) {
   // The output is sent from where the filter's bytes collected, and emptied
   // once it is out; nothing adds to it while the write is under way.
   const std::string& output = filter.output();
   emitted.feed(output);
-  auto self = shared_from_this();
   if (output.empty()) {
-    net::post(stream.get_executor(), [self, next] { ((*self).*next)(); });
+    net::post(stream.get_executor(), [self = shared_from_this(), next] { self->resume(next); });
     return;
   }
+  write(output, next);
+}
+
+void Session::writePastFilter(std::string bytes, Phase next) {
+  pastFilter = std::move(bytes);
+  write(pastFilter, next);
+}
+
+// Every byte to the client leaves here. The bytes stay where they are until
+// the write is done; the filter's output is emptied then (nothing else is
+// written while it holds anything).
+void Session::write(std::string_view bytes, Phase next) {
   stream.expires_after(kClientTimeout);
-  net::async_write(stream, net::buffer(output), wholeRemainder, [self, next](error_code ec, std::size_t) {
-    self->filter.output().clear();
-    if (ec) {
-      self->abandon();
-    } else {
-      ((*self).*next)();
-    }
-  });
+  net::async_write(stream, net::buffer(bytes.data(), bytes.size()), wholeRemainder,
+                   [self = shared_from_this(), next](error_code ec, std::size_t) {
+                     self->filter.output().clear();
+                     self->resume(ec && next != Phase::Close ? Phase::Abandon : next);
+                   });
+}
+
+void Session::resume(Phase next) {
+  switch (next) {
+    case Phase::ReadRequest:
+      readRequest();
+      return;
+    case Phase::DropBody:
+      dropBody();
+      return;
+    case Phase::ForwardBody:
+      readBody(Phase::SendBody);
+      return;
+    case Phase::SendBody:
+      proxy.sendBodyPiece();
+      return;
+    case Phase::PumpFile:
+      files.pump();
+      return;
+    case Phase::ReadUpstreamHead:
+      proxy.readHead();
+      return;
+    case Phase::ReadUpstreamBody:
+      proxy.readBody();
+      return;
+    case Phase::DecodeUpstream:
+      proxy.pumpDecoded();
+      return;
+    case Phase::EndRequest:
+      endRequest();
+      return;
+    case Phase::RequestDone:
+      onRequestDone();
+      return;
+    case Phase::Abandon:
+      abandon();
+      return;
+    case Phase::Close:
+      close();
+      return;
+  }
 }
 
 void Session::endRequest() {
   proceed(filter.endOfRequest());
-  if (upstream) {
-    upstream->release();
+  if (proxied) {
+    proxy.releaseUpstream();
   }
-  flush(&Session::onRequestDone);
+  flush(Phase::RequestDone);
 }
 
 void Session::onRequestDone() {
-  local = LocalResponse();
+  files.reset();
   // A request body still unread would be taken for the next request.
   if (!stop && parser->is_done() && keepConnection(facts, emitted.head())) {
     readRequest();
@@ -336,10 +334,9 @@ void Session::onRequestDone() {
 }
 
 void Session::cutShort(const std::string& reason) {
-  logError(std::string(parser->get().method_string()) + " " + logValue(target.path) + ": " + reason +
-           "; the response is cut off by closing the connection");
+  logError(describeRequest() + ": " + reason + "; the response is cut off by closing the connection");
   stop = true;
-  flush(&Session::abandon);  // the bytes made so far go out; the end never does
+  flush(Phase::Abandon);  // the bytes made so far go out; the end never does
 }
 
 void Session::abandon() {
@@ -352,8 +349,8 @@ void Session::abandon() {
     filter.endOfRequest();
   }
   filter.output().clear();
-  if (upstream) {
-    upstream->release();
+  if (proxied) {
+    proxy.releaseUpstream();
   }
   close();
 }

@@ -1,21 +1,14 @@
-// The session's reverse-proxy half: the request goes to the upstream over
-// the session's kept connection, its body piece by piece as it comes from
-// the client, and the upstream's raw bytes come back through the filter
-// block by block as they arrive.
-#include "host/Session.h"
+#include "host/session/ProxyExchange.h"
 
 #include "HTTPStreamParser/HttpRules.h"
 #include "host/HostLog.h"
+#include "host/session/Session.h"
 
-#include <boost/asio/write.hpp>
 #include <boost/beast/http/field.hpp>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace nimbuswatch::host {
-
-namespace net = boost::asio;
 
 namespace {
 
@@ -31,7 +24,7 @@ constexpr unsigned kPartialContent = 206;
 // framed as the client framed it. Without `ranges`, Range and If-Range are
 // left out too.
 std::string upstreamRequestHead(const http::request_parser<PieceBody>& parser, const HostOptions& options,
-                                bool ranges = true) {
+                                bool ranges) {
   const auto& incoming = parser.get();
   Fields fields;
   for (const auto& field : incoming) {
@@ -64,7 +57,6 @@ std::string upstreamRequestHead(const http::request_parser<PieceBody>& parser, c
   return head + "\r\n";
 }
 
-
 // What a 206 answer holds, as far as its head tells: a range of a page,
 // several ranges whose types are in the body, or something else.
 enum class RangeAnswer { Other, Page, Parts };
@@ -95,56 +87,49 @@ void weakenEntityTag(Fields& fields) {
 
 }  // namespace
 
-void Session::forward() {
+void ProxyExchange::forward() {
+  const HostContext& host = session.context();
   if (!upstream) {
-    upstream = std::make_unique<UpstreamConnection>(stream.get_executor(), host.upstream,
-                                                    std::max(kBatch, host.options.blockSize),
+    upstream = std::make_unique<UpstreamConnection>(session.executor(), host.upstream,
+                                                    std::max(Session::kBatch, host.options.blockSize),
                                                     std::chrono::seconds(host.options.upstreamTimeout));
   }
-  chunkedBody = parser->chunked();
-  bodyForwarded = parser->is_done();
-  upstream->sendHead(upstreamRequestHead(*parser, host.options), facts.headRequest,
-                     [self = shared_from_this()](error_code ec) { self->onUpstreamSent(ec); });
+  auto& request = session.request();
+  chunkedBody = request.chunked();
+  bodyForwarded = request.is_done();
+  rangesDropped = false;
+  decoder.reset();
+  upstream->sendHead(upstreamRequestHead(request, host.options, /*ranges=*/true), session.requestFacts().headRequest,
+                     [self = session.shared_from_this(), this](error_code ec) { onSent(ec); });
 }
 
-void Session::upstreamFailed(error_code ec) {
-  logError(std::string(parser->get().method_string()) + " " + logValue(target.path) +
-           ": no response from the upstream: " + ec.message());
+void ProxyExchange::failed(error_code ec) {
+  logError(session.describeRequest() + ": no response from the upstream: " + ec.message());
   // A request body not read to its end leaves the connection unusable.
-  facts.keepAlive = facts.keepAlive && parser->is_done();
+  RequestFacts& facts = session.requestFacts();
+  facts.keepAlive = facts.keepAlive && session.request().is_done();
   upstream->release();
-  respondLocally(errorResponse(502, facts.headRequest));
+  session.respondLocally(errorResponse(502, facts.headRequest));
 }
 
-void Session::onUpstreamSent(error_code ec) {
+void ProxyExchange::onSent(error_code ec) {
   if (ec) {
-    upstreamFailed(ec);
+    failed(ec);
   } else if (bodyForwarded) {
-    readUpstreamHead();
-  } else if (expectContinue) {
-    sendContinue();
+    readHead();
+  } else if (session.continueExpected()) {
+    session.continueSent();
+    session.writePastFilter("HTTP/1.1 100 Continue\r\n\r\n", Session::Phase::ForwardBody);
   } else {
-    readBody(&Session::passBody);
+    session.readBody(Session::Phase::SendBody);
   }
 }
 
-void Session::sendContinue() {
-  expectContinue = false;
-  writing = "HTTP/1.1 100 Continue\r\n\r\n";
-  stream.expires_after(kClientTimeout);
-  net::async_write(stream, net::buffer(writing), [self = shared_from_this()](error_code ec, std::size_t) {
-    if (ec) {
-      self->abandon();
-    } else {
-      self->readBody(&Session::passBody);
-    }
-  });
-}
-
-void Session::passBody() {
-  const std::string piece = std::move(parser->get().body());
-  parser->get().body().clear();
-  bodyForwarded = parser->is_done();
+void ProxyExchange::sendBodyPiece() {
+  auto& request = session.request();
+  const std::string piece = std::move(request.get().body());
+  request.get().body().clear();
+  bodyForwarded = request.is_done();
   std::string bytes;
   if (chunkedBody) {
     appendChunk(bytes, piece);
@@ -155,21 +140,21 @@ void Session::passBody() {
     bytes += kLastChunk;
   }
   if (bytes.empty()) {
-    onUpstreamSent({});
+    onSent({});
     return;
   }
-  upstream->sendBody(std::move(bytes), [self = shared_from_this()](error_code ec) { self->onUpstreamSent(ec); });
+  upstream->sendBody(std::move(bytes), [self = session.shared_from_this(), this](error_code ec) { onSent(ec); });
 }
 
-void Session::readUpstreamHead() {
-  upstream->readHead([self = shared_from_this()](error_code ec, const UpstreamHead& head) {
-    self->onUpstreamHead(ec, head);
+void ProxyExchange::readHead() {
+  upstream->readHead([self = session.shared_from_this(), this](error_code ec, const UpstreamHead& head) {
+    onHead(ec, head);
   });
 }
 
-void Session::onUpstreamHead(error_code ec, const UpstreamHead& head) {
+void ProxyExchange::onHead(error_code ec, const UpstreamHead& head) {
   if (ec) {
-    upstreamFailed(ec);
+    failed(ec);
     return;
   }
   if (head.interim) {
@@ -194,40 +179,55 @@ void Session::onUpstreamHead(error_code ec, const UpstreamHead& head) {
   }
   const Passed passed = passHead(head);
   if (passed != Passed::Answered) {
-    flush(passed == Passed::Body ? &Session::readUpstream : &Session::endRequest);
+    session.flush(passed == Passed::Body ? Session::Phase::ReadUpstreamBody : Session::Phase::EndRequest);
   }
+}
+
+void ProxyExchange::passInterim(const UpstreamHead& head) {
+  // An interim response (103 Early Hints, say) goes to an HTTP/1.1 client
+  // as it is, past the filter, which sees one response per request; an
+  // HTTP/1.0 client cannot read one. The final response follows.
+  if (session.requestFacts().version == 10) {
+    readHead();
+    return;
+  }
+  Fields fields = head.fields;
+  dropHopByHopFields(fields);
+  session.writePastFilter(serializeHead(11, head.status, head.reason, fields), Session::Phase::ReadUpstreamHead);
 }
 
 // A range of a page cannot be rewritten: an element may begin before it or
 // end after it. The upstream is asked for the whole page instead, which the
 // client then gets rewritten with status 200 (as a server may always answer
 // a range request). Only a request without a body can be sent again.
-bool Session::canAskAgain() const {
-  const auto& request = parser->get();
-  return !rangesDropped && request.find(http::field::range) != request.end() && parser->is_done() &&
-         !parser->chunked() && parser->content_length().value_or(0) == 0;
+bool ProxyExchange::canAskAgain() const {
+  const auto& parser = session.request();
+  const auto& request = parser.get();
+  return !rangesDropped && request.find(http::field::range) != request.end() && parser.is_done() &&
+         !parser.chunked() && parser.content_length().value_or(0) == 0;
 }
 
-void Session::askAgainWithoutRanges() {
+void ProxyExchange::askAgainWithoutRanges() {
   rangesDropped = true;
   parts.reset();
   upstream->release();  // the answer is not read: its connection closes
-  upstream->sendHead(upstreamRequestHead(*parser, host.options, /*ranges=*/false), facts.headRequest,
-                     [self = shared_from_this()](error_code ec) { self->onUpstreamSent(ec); });
+  upstream->sendHead(upstreamRequestHead(session.request(), session.context().options, /*ranges=*/false),
+                     session.requestFacts().headRequest,
+                     [self = session.shared_from_this(), this](error_code ec) { onSent(ec); });
 }
 
 // Several ranges of one representation share its type: the first part's
 // header tells whether they are ranges of a page. Should a later part claim
 // otherwise, the filter, which watches every part, cuts the answer off.
-void Session::readParts() {
-  upstream->readBody(true, [self = shared_from_this()](error_code ec, UpstreamPiece& piece) {
-    self->onPartsPiece(ec, piece);
+void ProxyExchange::readParts() {
+  upstream->readBody(true, [self = session.shared_from_this(), this](error_code ec, UpstreamPiece& piece) {
+    onPartsPiece(ec, piece);
   });
 }
 
-void Session::onPartsPiece(error_code ec, UpstreamPiece& piece) {
+void ProxyExchange::onPartsPiece(error_code ec, UpstreamPiece& piece) {
   if (ec) {
-    upstreamFailed(ec);
+    failed(ec);
     return;
   }
   heldRaw += piece.raw;
@@ -247,12 +247,14 @@ void Session::onPartsPiece(error_code ec, UpstreamPiece& piece) {
     return;
   }
   if (passed == Passed::Body) {
-    emitInPlace(dechunk ? heldDecoded : heldRaw);
+    session.emitInPlace(dechunk ? heldDecoded : heldRaw);
   }
-  flush(passed == Passed::Body && !piece.done && !stop ? &Session::readUpstream : &Session::endRequest);
+  const bool more = passed == Passed::Body && !piece.done && !session.stopped();
+  session.flush(more ? Session::Phase::ReadUpstreamBody : Session::Phase::EndRequest);
 }
 
-Session::Passed Session::passHead(const UpstreamHead& head) {
+ProxyExchange::Passed ProxyExchange::passHead(const UpstreamHead& head) {
+  const RequestFacts& facts = session.requestFacts();
   Fields fields = head.fields;
   dropHopByHopFields(fields);
   const bool body = responseHasBody(facts.headRequest, head.status);
@@ -265,7 +267,7 @@ Session::Passed Session::passHead(const UpstreamHead& head) {
   }
   const bool framed = !body || (head.hasLength && !decoder) || (head.chunked && !dechunk);
   setConnectionField(fields, connectionFieldFor(facts, framed));
-  if (!sendHead(head.status, head.reason, std::move(fields)) || head.done) {
+  if (!session.sendHead(head.status, head.reason, std::move(fields)) || head.done) {
     return Passed::End;
   }
   return Passed::Body;
@@ -275,7 +277,7 @@ Session::Passed Session::passHead(const UpstreamHead& head) {
 // for the filter, which can only read it so: the client gets it without a
 // content coding and without a length. A coding this host cannot undo is
 // not passed at all: the client gets 502. False when that answer is made.
-bool Session::prepareDecoding(Fields& fields, bool body) {
+bool ProxyExchange::prepareDecoding(Fields& fields, bool body) {
   decoder.reset();
   if (!isPageType(fieldValue(fields, "Content-Type").value_or("")) || !compressed(fields)) {
     return true;
@@ -283,12 +285,12 @@ bool Session::prepareDecoding(Fields& fields, bool body) {
   const std::string coding = fieldValue(fields, "Content-Encoding").value_or("");
   const auto known = ContentDecoder::codingOf(coding);
   if (!known) {
-    logError(std::string(parser->get().method_string()) + " " + logValue(target.path) +
-             ": the upstream sent the page in the content coding " + logValue(coding) +
+    logError(session.describeRequest() + ": the upstream sent the page in the content coding " + logValue(coding) +
              ", which cannot be undone to rewrite it");
-    facts.keepAlive = facts.keepAlive && parser->is_done();
+    RequestFacts& facts = session.requestFacts();
+    facts.keepAlive = facts.keepAlive && session.request().is_done();
     upstream->release();
-    respondLocally(errorResponse(502, facts.headRequest));
+    session.respondLocally(errorResponse(502, facts.headRequest));
     return false;
   }
   removeField(fields, "Content-Encoding");
@@ -300,34 +302,13 @@ bool Session::prepareDecoding(Fields& fields, bool body) {
   return true;
 }
 
-void Session::passInterim(const UpstreamHead& head) {
-  // An interim response (103 Early Hints, say) goes to an HTTP/1.1 client
-  // as it is, past the filter, which sees one response per request; an
-  // HTTP/1.0 client cannot read one. The final response follows.
-  if (facts.version == 10) {
-    readUpstreamHead();
-    return;
-  }
-  Fields fields = head.fields;
-  dropHopByHopFields(fields);
-  writing = serializeHead(11, head.status, head.reason, fields);
-  stream.expires_after(kClientTimeout);
-  net::async_write(stream, net::buffer(writing), [self = shared_from_this()](error_code ec, std::size_t) {
-    if (ec) {
-      self->abandon();
-    } else {
-      self->readUpstreamHead();
-    }
+void ProxyExchange::readBody() {
+  upstream->readBody(dechunk, [self = session.shared_from_this(), this](error_code ec, UpstreamPiece& piece) {
+    onPiece(ec, piece);
   });
 }
 
-void Session::readUpstream() {
-  upstream->readBody(dechunk, [self = shared_from_this()](error_code ec, UpstreamPiece& piece) {
-    self->onUpstreamPiece(ec, piece);
-  });
-}
-
-void Session::onUpstreamPiece(error_code ec, UpstreamPiece& piece) {
+void ProxyExchange::onPiece(error_code ec, UpstreamPiece& piece) {
   if (decoder) {
     pieceError = ec;
     pieceDone = piece.done;
@@ -335,32 +316,38 @@ void Session::onUpstreamPiece(error_code ec, UpstreamPiece& piece) {
     pumpDecoded();
     return;
   }
-  emitInPlace(dechunk ? piece.decoded : piece.raw);
+  session.emitInPlace(dechunk ? piece.decoded : piece.raw);
   if (ec) {
-    cutShort("the upstream's response broke off: " + ec.message());
+    session.cutShort("the upstream's response broke off: " + ec.message());
     return;
   }
-  flush(piece.done || stop ? &Session::endRequest : &Session::readUpstream);
+  session.flush(piece.done || session.stopped() ? Session::Phase::EndRequest : Session::Phase::ReadUpstreamBody);
 }
 
 // One portion of the decoded page at a time goes through the filter and out
 // before the next is made, so memory stays bounded however far the page
 // expands.
-void Session::pumpDecoded() {
+void ProxyExchange::pumpDecoded() {
   std::string error;
-  if (!decoder->decode(inflated, kBatch, error)) {
-    cutShort("the upstream's compressed page cannot be decoded: " + error);
+  if (!decoder->decode(inflated, Session::kBatch, error)) {
+    session.cutShort("the upstream's compressed page cannot be decoded: " + error);
     return;
   }
-  emitInPlace(inflated);
-  if (decoder->pending() && !stop) {
-    flush(&Session::pumpDecoded);
+  session.emitInPlace(inflated);
+  if (decoder->pending() && !session.stopped()) {
+    session.flush(Session::Phase::DecodeUpstream);
   } else if (pieceError) {
-    cutShort("the upstream's response broke off: " + pieceError.message());
-  } else if (pieceDone && !decoder->complete() && !stop) {
-    cutShort("the upstream's compressed page ended before its compressed stream did");
+    session.cutShort("the upstream's response broke off: " + pieceError.message());
+  } else if (pieceDone && !decoder->complete() && !session.stopped()) {
+    session.cutShort("the upstream's compressed page ended before its compressed stream did");
   } else {
-    flush(pieceDone || stop ? &Session::endRequest : &Session::readUpstream);
+    session.flush(pieceDone || session.stopped() ? Session::Phase::EndRequest : Session::Phase::ReadUpstreamBody);
+  }
+}
+
+void ProxyExchange::releaseUpstream() {
+  if (upstream) {
+    upstream->release();
   }
 }
 

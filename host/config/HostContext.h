@@ -3,8 +3,8 @@
 #pragma once
 
 #include "server/LoadedFilter.h"
-#include "host/HostConfig.h"
-#include "host/HostOptions.h"
+#include "host/config/HostConfig.h"
+#include "host/config/HostOptions.h"
 
 #include <boost/asio/ip/tcp.hpp>
 

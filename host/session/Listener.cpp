@@ -1,7 +1,7 @@
-#include "host/Listener.h"
+#include "host/session/Listener.h"
 
 #include "host/HostLog.h"
-#include "host/Session.h"
+#include "host/session/Session.h"
 
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/bind_handler.hpp>

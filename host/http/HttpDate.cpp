@@ -1,4 +1,4 @@
-#include "host/HttpDate.h"
+#include "host/http/HttpDate.h"
 
 #include <array>
 #include <cstdio>

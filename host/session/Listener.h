@@ -4,7 +4,7 @@
 // descriptors, accepting pauses briefly instead of failing in a busy loop.
 #pragma once
 
-#include "host/HostContext.h"
+#include "host/config/HostContext.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

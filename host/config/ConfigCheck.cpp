@@ -1,4 +1,4 @@
-#include "host/ConfigCheck.h"
+#include "host/config/ConfigCheck.h"
 
 #include "host/HostLog.h"
 #include "Settings/FontCatalogue.h"

@@ -1,4 +1,4 @@
-#include "host/HostOptions.h"
+#include "host/config/HostOptions.h"
 
 #include <charconv>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "host/ContentDecoder.h"
+#include "host/http/ContentDecoder.h"
 
 #include "platform/Ascii.h"
 

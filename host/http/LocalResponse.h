@@ -3,7 +3,7 @@
 // to the filter and the client like any other.
 #pragma once
 
-#include "host/ServerNames.h"
+#include "host/http/ServerNames.h"
 
 #include <cstddef>
 #include <cstdint>

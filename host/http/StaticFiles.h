@@ -3,7 +3,7 @@
 // GET answered with 304, index.html for a directory, 404 and 405 pages.
 #pragma once
 
-#include "host/LocalResponse.h"
+#include "host/http/LocalResponse.h"
 
 #include <optional>
 #include <string>

@@ -1,4 +1,4 @@
-#include "host/MimeType.h"
+#include "host/http/MimeType.h"
 
 #include "platform/Ascii.h"
 

@@ -1,8 +1,8 @@
-#include "host/StaticFiles.h"
+#include "host/http/StaticFiles.h"
 
-#include "host/HttpDate.h"
-#include "host/MimeType.h"
-#include "host/UrlPath.h"
+#include "host/http/HttpDate.h"
+#include "host/http/MimeType.h"
+#include "host/http/UrlPath.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "host/UpstreamConnection.h"
+#include "host/session/UpstreamConnection.h"
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
