@@ -10,6 +10,7 @@
 #include "Settings/Settings.h"
 #include "SpoolStorage/SpoolStorage.h"
 #include "core/Process.h"
+#include "platform/Registry.h"
 
 #include <benchmark/benchmark.h>
 #include <gd.h>
@@ -76,8 +77,7 @@ class Environment {
     }
     fs::copy_file(kLiberation + "LiberationSerif-Regular.ttf", root + "fonts/times.ttf");
     std::ofstream(root + "nimbuswatch.reg", std::ios::binary)
-        << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n"
-        << "\"FontsDir\"=\"" << root << "fonts/\"\r\n";
+        << platform::registryExport({{"FontsDir", root + "fonts/"}});
     ::setenv("NIMBUSWATCH_REGISTRY", (root + "nimbuswatch.reg").c_str(), 1);
     ::setenv("TMPDIR", root.c_str(), 1);  // the settings' trace file
 

@@ -1,5 +1,7 @@
 #include "host/config/ExampleSite.h"
 
+#include "platform/Registry.h"
+
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -49,27 +51,16 @@ std::string linkFont(const fs::path& source, const fs::path& target) {
   return ec ? "cannot link " + target.string() + ": " + ec.message() : std::string();
 }
 
-std::string regString(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 std::string writeConfig(const fs::path& state, const std::string& file) {
   const std::string dir = state.string() + "/";
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out << "Windows Registry Editor Version 5.00\r\n\r\n"
-      << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n"
-      << "\"LogFile\"=" << regString(dir + "nimbuswatch.log") << "\r\n"
-      << "\"ImagesDir\"=" << regString(dir + "images/") << "\r\n"
-      << "\"FontsDir\"=" << regString(dir + "fonts/") << "\r\n"
-      << "\"SpoolDir\"=" << regString(dir + "spool/") << "\r\n"
-      << "\"ImagesURL\"=\"/textimages/\"\r\n"
-      << "\"DefaultFontFace\"=\"Liberation Serif\"\r\n"
-      << "\"DefaultFontSize\"=\"16\"\r\n";
+  out << platform::registryExport({{"LogFile", dir + "nimbuswatch.log"},
+                                   {"ImagesDir", dir + "images/"},
+                                   {"FontsDir", dir + "fonts/"},
+                                   {"SpoolDir", dir + "spool/"},
+                                   {"ImagesURL", "/textimages/"},
+                                   {"DefaultFontFace", "Liberation Serif"},
+                                   {"DefaultFontSize", "16"}});
   out.close();
   return out ? std::string() : "cannot write " + file;
 }

@@ -12,6 +12,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace nimbuswatch::platform {
 
@@ -30,6 +32,11 @@ int readRegistryValue(const char* name, char* buffer, std::uint32_t& size);
 #if !defined(_WIN32)
 // The export file that readRegistryValue reads.
 std::string registryFilePath();
+
+// The text of a registry export holding the key with these string values,
+// in the registry editor's format (CR LF line ends; backslashes and quotes
+// escaped), as readRegistryValue reads it.
+std::string registryExport(const std::vector<std::pair<std::string, std::string>>& values);
 #endif
 
 }  // namespace nimbuswatch::platform

@@ -194,4 +194,27 @@ int readRegistryValue(const char* name, char* buffer, std::uint32_t& size) {
   return 0;
 }
 
+namespace {
+
+std::string quotedForExport(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '\\' || c == '"') {
+      out += '\\';
+    }
+    out += c;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string registryExport(const std::vector<std::pair<std::string, std::string>>& values) {
+  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n";
+  for (const auto& [name, value] : values) {
+    text += quotedForExport(name) + "=" + quotedForExport(value) + "\r\n";
+  }
+  return text;
+}
+
 }  // namespace nimbuswatch::platform

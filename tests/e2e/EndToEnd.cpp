@@ -1,5 +1,7 @@
 #include "EndToEnd.h"
 
+#include "platform/Registry.h"
+
 #include <gd.h>
 #include <gtest/gtest.h>
 
@@ -35,15 +37,6 @@ std::string lowerCase(std::string text) {
 std::string trim(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r\n");
   return first == std::string::npos ? std::string() : text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
-}
-
-std::string regString(const std::string& text) {
-  std::string quoted = "\"";
-  for (const char c : text) {
-    if (c == '\\' || c == '"') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
 }
 
 // Every .ttf of `directory` linked into `fonts` under its lower-case name.
@@ -106,13 +99,13 @@ FilterFiles::FilterFiles() {
   linkFonts("/usr/share/fonts/truetype/liberation", temp.file("fonts"));
   linkFonts("/usr/share/fonts/truetype/dejavu", temp.file("fonts"));
   fs::create_symlink("/usr/share/fonts/truetype/liberation/LiberationSerif-Regular.ttf", temp.file("fonts/times.ttf"));
-  writeFile(config(), "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n"
-                      "\"LogFile\"=" + regString(temp.file("nimbuswatch.log")) + "\r\n" +
-                      "\"ImagesDir\"=" + regString(imagesDir()) + "\r\n" +
-                      "\"FontsDir\"=" + regString(temp.file("fonts/")) + "\r\n" +
-                      "\"SpoolDir\"=" + regString(temp.file("spool/")) + "\r\n" +
-                      "\"ImagesURL\"=\"/textimages/\"\r\n\"DefaultFontFace\"=\"Liberation Serif\"\r\n"
-                      "\"DefaultFontSize\"=\"16\"\r\n");
+  writeFile(config(), platform::registryExport({{"LogFile", temp.file("nimbuswatch.log")},
+                                                 {"ImagesDir", imagesDir()},
+                                                 {"FontsDir", temp.file("fonts/")},
+                                                 {"SpoolDir", temp.file("spool/")},
+                                                 {"ImagesURL", "/textimages/"},
+                                                 {"DefaultFontFace", "Liberation Serif"},
+                                                 {"DefaultFontSize", "16"}}));
 }
 
 SiteCopy::SiteCopy() {

@@ -4,6 +4,7 @@
 // the paths of the programs under test.
 #pragma once
 
+#include "platform/Registry.h"
 #include "support/ChildProcess.h"
 #include "support/Servers.h"
 #include "support/TestSupport.h"
@@ -56,9 +57,10 @@ class HostSite {
     writeFile(page("style.css"), "body { color: black; }\n");
     writeFile(page("sub/index.html"), "<html><body>Sub</body></html>\n");
     writeFile(page("sub/a b.html"), "<html><body>Spaced</body></html>\n");
-    writeFile(config(), "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\n"
-                        "\"ImagesURL\"=\"/textimages/\"\n\"ImagesDir\"=\"" + imagesDir() + "\"\n"
-                        "\"SpoolDir\"=\"" + dir.file("spool/") + "\"\n\"FontsDir\"=\"" + dir.file("fonts/") + "\"\n");
+    writeFile(config(), platform::registryExport({{"ImagesURL", "/textimages/"},
+                                                   {"ImagesDir", imagesDir()},
+                                                   {"SpoolDir", dir.file("spool/")},
+                                                   {"FontsDir", dir.file("fonts/")}}));
   }
 
   std::string root() const { return dir.file("site"); }

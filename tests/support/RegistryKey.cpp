@@ -4,6 +4,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include "platform/Registry.h"
 #endif
 
 namespace nimbuswatch::test {
@@ -54,32 +56,12 @@ void ScopedRegistryKey::write(const Values& values) {
 
 #else
 
-namespace {
-
-// A string in the export's quotes, with backslashes and quotes escaped.
-std::string quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '\\' || c == '"') {
-      out += '\\';
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
-}  // namespace
-
 ScopedRegistryKey::ScopedRegistryKey() = default;
 
 ScopedRegistryKey::~ScopedRegistryKey() = default;
 
 void ScopedRegistryKey::write(const Values& values) {
-  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Nimbuswatch]\r\n";
-  for (const auto& [name, value] : values) {
-    text += quoted(name) + "=" + quoted(value) + "\r\n";
-  }
-  writeFile(dir.file("nimbuswatch.reg"), text);
+  writeFile(dir.file("nimbuswatch.reg"), platform::registryExport(values));
 }
 
 #endif
