@@ -7,7 +7,7 @@
 #include "CoreRequestHandler/CoreRequestHandler.h"
 #include "Settings/Settings.h"
 #include "Settings/TraceCapture.h"
-#include "platform/StyledText.h"
+#include "TextEngine/TextEngine.h"
 #include "support/FontsDir.h"
 #include "support/RegistryKey.h"
 

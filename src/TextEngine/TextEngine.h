@@ -1,5 +1,6 @@
-// The styled text call: the drawing library's FreeType text call with two
-// more arguments, a synthetic bold flag and a synthetic italic flag.
+// The text engine as other modules see it: the styled text call (the drawing
+// library's FreeType text call with two more arguments, a synthetic bold flag
+// and a synthetic italic flag), and the line metrics of the faces it keeps.
 #pragma once
 
 #include <gd.h>
@@ -27,7 +28,7 @@ extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char
                                    double ptsize, double angle, int x, int y,
                                    const char* string, int bold, int italic);
 
-namespace nimbuswatch::platform {
+namespace nimbuswatch::textengine {
 
 // True when the drawing library takes `fontlist` as it stands, as the path
 // of one font file: it is no ";" separated list and holds a "/" (a name
@@ -58,4 +59,4 @@ struct FaceMetrics {
 // not find/open font", "Could not read font" or "Could not set character size".
 const char* readFaceMetrics(const char* path, int pointSize, FaceMetrics& metrics);
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine
