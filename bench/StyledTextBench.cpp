@@ -10,6 +10,8 @@
 
 namespace {
 
+using nimbuswatch::textengine::gdImageStringFTSA;
+
 const std::string kFont = "/usr/share/fonts/truetype/liberation/LiberationSerif-Regular.ttf";
 const char* const kText = "Contact: a@b.example";
 

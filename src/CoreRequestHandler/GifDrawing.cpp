@@ -66,8 +66,8 @@ const char* drawText(gdImagePtr picture, int* box, int colour, const Font& font,
     return textengine::drawStyledText(picture, box, colour, font.path.c_str(), font.size, x, y, text.c_str(), bold,
                                       italic);
   }
-  return gdImageStringFTSA(picture, box, colour, font.path.c_str(), font.size, 0.0, x, y, text.c_str(), bold,
-                           italic);
+  return textengine::gdImageStringFTSA(picture, box, colour, font.path.c_str(), font.size, 0.0, x, y, text.c_str(),
+                                       bold, italic);
 }
 
 const char* setting(const Settings* settings, const char* name) {

@@ -598,18 +598,16 @@ char* drawText(gdImagePtr im, int* brect, int fg, const char* fontlist, double p
 
 }  // namespace nimbuswatch::textengine::detail
 
-extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
-                                   double ptsize, double angle, int x, int y,
-                                   const char* string, int bold, int italic) {
+namespace nimbuswatch::textengine {
+
+char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist, double ptsize, double angle, int x,
+                        int y, const char* string, int bold, int italic) {
   if (bold == 0 && italic == 0) {
     return gdImageStringFT(im, brect, fg, fontlist, ptsize, angle, x, y, string);
   }
-  return nimbuswatch::textengine::detail::drawText(
-      im, brect, fg, fontlist, ptsize, angle, x, y, string,
-      nimbuswatch::textengine::detail::TextStyle{bold != 0, italic != 0});
+  return detail::drawText(im, brect, fg, fontlist, ptsize, angle, x, y, string,
+                          detail::TextStyle{bold != 0, italic != 0});
 }
-
-namespace nimbuswatch::textengine {
 
 bool isFontPath(std::string_view fontlist) {
   return fontlist.find('/') != std::string_view::npos && fontlist.find(';') == std::string_view::npos;
