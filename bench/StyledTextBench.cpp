@@ -2,13 +2,15 @@
 // drawing call, as the GIF rendering makes them, for a typical element of
 // 20 characters at 16 points. Regular text goes to the drawing library's own
 // call; bold and italic to our own layout.
-#include "platform/StyledText.h"
+#include "TextEngine/TextEngine.h"
 
 #include <benchmark/benchmark.h>
 
 #include <string>
 
 namespace {
+
+using nimbuswatch::textengine::gdImageStringFTSA;
 
 const std::string kFont = "/usr/share/fonts/truetype/liberation/LiberationSerif-Regular.ttf";
 const char* const kText = "Contact: a@b.example";

@@ -8,9 +8,9 @@
 #include "CoreRequestHandler/CoreRequestHandler.h"
 #include "Logger/Logger.h"
 #include "Settings/Settings.h"
+#include "TextEngine/TextEngine.h"
 #include "platform/Ascii.h"
 #include "platform/Files.h"
-#include "platform/StyledText.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -62,12 +62,12 @@ struct LineMetrics {
 // library's, the library's text call for any other font name.
 const char* drawText(gdImagePtr picture, int* box, int colour, const Font& font, int x, int y,
                      const std::string& text, int bold, int italic) {
-  if (platform::isFontPath(font.path)) {
-    return platform::drawStyledText(picture, box, colour, font.path.c_str(), font.size, x, y, text.c_str(), bold,
-                                    italic);
+  if (textengine::isFontPath(font.path)) {
+    return textengine::drawStyledText(picture, box, colour, font.path.c_str(), font.size, x, y, text.c_str(), bold,
+                                      italic);
   }
-  return gdImageStringFTSA(picture, box, colour, font.path.c_str(), font.size, 0.0, x, y, text.c_str(), bold,
-                           italic);
+  return textengine::gdImageStringFTSA(picture, box, colour, font.path.c_str(), font.size, 0.0, x, y, text.c_str(),
+                                       bold, italic);
 }
 
 const char* setting(const Settings* settings, const char* name) {
@@ -126,8 +126,8 @@ bool measure(const Font& font, const std::string& text, int bold, int italic, in
 // running its size program afresh for every picture would cost as much as
 // drawing it. False after a failure, which is logged.
 bool readLineMetrics(const std::string& path, int size, LineMetrics& metrics) {
-  platform::FaceMetrics face;
-  const char* error = platform::readFaceMetrics(path.c_str(), size, face);
+  textengine::FaceMetrics face;
+  const char* error = textengine::readFaceMetrics(path.c_str(), size, face);
   if (error != nullptr) {
     const std::string_view reason(error);
     if (reason == "Failure to initialize font library" || reason == "Could not set character size") {

@@ -4,7 +4,7 @@
 //
 // The other process-wide state, each safe for the same reason or its own:
 // - the logger pointer (Logger/), set by start-up like these values;
-// - the open font faces (platform/FontFaces), a cache behind its own locks;
+// - the open font faces (TextEngine/FontFaces), a cache behind its own locks;
 // - three per-thread tables, touched only by their own thread: the digest
 //   context (platform/Digest), the spool's memo of files recently seen
 //   (SpoolStorage) and the memo of elements rewritten lately

@@ -7,7 +7,7 @@
 #include "CoreRequestHandler/CoreRequestHandler.h"
 #include "Settings/Settings.h"
 #include "Settings/TraceCapture.h"
-#include "platform/StyledText.h"
+#include "TextEngine/TextEngine.h"
 #include "support/FontsDir.h"
 #include "support/RegistryKey.h"
 
@@ -117,7 +117,8 @@ inline FaceMetrics faceMetrics(const std::string& path, int size) {
 // The width the rendering gives a text: the measured box and 2 margins.
 inline int measuredWidth(const std::string& path, int size, const std::string& text, int bold = 0, int italic = 0) {
   int box[8] = {};
-  if (gdImageStringFTSA(nullptr, box, 0, path.c_str(), size, 0.0, 0, 0, text.c_str(), bold, italic) != nullptr) {
+  if (textengine::gdImageStringFTSA(nullptr, box, 0, path.c_str(), size, 0.0, 0, 0, text.c_str(), bold, italic) !=
+      nullptr) {
     return -1;
   }
   return box[4] - box[0] + 2;

@@ -1,9 +1,9 @@
-#include "platform/StyledText.h"
+#include "TextEngine/TextEngine.h"
 
-#include "platform/FontFaces.h"
-#include "platform/GlyphCache.h"
-#include "platform/StyledTextDetail.h"
-#include "platform/TextDecoding.h"
+#include "TextEngine/FontFaces.h"
+#include "TextEngine/GlyphCache.h"
+#include "TextEngine/StyledTextDetail.h"
+#include "TextEngine/TextDecoding.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-namespace nimbuswatch::platform::detail {
+namespace nimbuswatch::textengine::detail {
 namespace {
 
 // The layout follows the drawing library's own text call step by step, so
@@ -596,20 +596,18 @@ char* drawText(gdImagePtr im, int* brect, int fg, const char* fontlist, double p
   }
 }
 
-}  // namespace nimbuswatch::platform::detail
+}  // namespace nimbuswatch::textengine::detail
 
-extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
-                                   double ptsize, double angle, int x, int y,
-                                   const char* string, int bold, int italic) {
+namespace nimbuswatch::textengine {
+
+char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist, double ptsize, double angle, int x,
+                        int y, const char* string, int bold, int italic) {
   if (bold == 0 && italic == 0) {
     return gdImageStringFT(im, brect, fg, fontlist, ptsize, angle, x, y, string);
   }
-  return nimbuswatch::platform::detail::drawText(
-      im, brect, fg, fontlist, ptsize, angle, x, y, string,
-      nimbuswatch::platform::detail::TextStyle{bold != 0, italic != 0});
+  return detail::drawText(im, brect, fg, fontlist, ptsize, angle, x, y, string,
+                          detail::TextStyle{bold != 0, italic != 0});
 }
-
-namespace nimbuswatch::platform {
 
 bool isFontPath(std::string_view fontlist) {
   return fontlist.find('/') != std::string_view::npos && fontlist.find(';') == std::string_view::npos;
@@ -637,4 +635,4 @@ const char* readFaceMetrics(const char* path, int pointSize, FaceMetrics& metric
   return nullptr;
 }
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace nimbuswatch::platform {
+namespace nimbuswatch::textengine {
 
 // The code points of `text` as the drawing library reads them: "&#N;" with
 // up to 5 decimal digits, "&#xN;" with up to 4 hexadecimal digits, "&name;"
@@ -13,4 +13,4 @@ namespace nimbuswatch::platform {
 // stands for itself (a stray 0xE9 is U+00E9).
 std::vector<std::uint32_t> decodeText(const char* text);
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine

@@ -1,4 +1,4 @@
-#include "platform/FontFaces.h"
+#include "TextEngine/FontFaces.h"
 
 #include "platform/Files.h"
 
@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace nimbuswatch::platform::detail {
+namespace nimbuswatch::textengine::detail {
 
 namespace {
 
@@ -55,7 +55,7 @@ std::string firstReadableFont(std::string_view fontlist) {
   while (!fontlist.empty()) {
     const std::size_t end = std::min(fontlist.find(';'), fontlist.size());
     const std::string name(fontlist.substr(0, end));
-    if (!name.empty() && fileOpensForReading(name)) {
+    if (!name.empty() && platform::fileOpensForReading(name)) {
       return name;
     }
     fontlist.remove_prefix(std::min(end + 1, fontlist.size()));
@@ -172,4 +172,4 @@ FaceLease leaseFace(const std::string& fontlist) {
   return FaceLease(std::move(face), error);
 }
 
-}  // namespace nimbuswatch::platform::detail
+}  // namespace nimbuswatch::textengine::detail

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-namespace nimbuswatch::platform {
+namespace nimbuswatch::textengine {
 
 // The code point of an entity name, without the '&' and the ';'. Names are
 // case-sensitive ("Eacute" and "eacute" differ); "apos" is not among them.
@@ -25,4 +25,4 @@ std::span<const CharacterEntity> characterEntities();
 // The longest name, in bytes.
 inline constexpr std::size_t kLongestEntityName = 8;
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine

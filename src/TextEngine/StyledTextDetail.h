@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace nimbuswatch::platform::detail {
+namespace nimbuswatch::textengine::detail {
 
 struct TextStyle {
   bool bold = false;
@@ -21,4 +21,4 @@ struct TextStyle {
 char* drawText(gdImagePtr im, int* brect, int fg, const char* fontlist, double ptsize,
                double angle, int x, int y, const char* text, TextStyle style);
 
-}  // namespace nimbuswatch::platform::detail
+}  // namespace nimbuswatch::textengine::detail

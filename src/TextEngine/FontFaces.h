@@ -4,7 +4,7 @@
 // loaded from it. A face is handed to one caller at a time.
 #pragma once
 
-#include "platform/GlyphCache.h"
+#include "TextEngine/GlyphCache.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-namespace nimbuswatch::platform::detail {
+namespace nimbuswatch::textengine::detail {
 
 struct SharedFace;
 
@@ -59,4 +59,4 @@ FaceLease leaseFace(const std::string& fontlist);
 inline constexpr std::size_t kOpenFaces = 8;
 inline constexpr std::size_t kSizesPerFace = 8;
 
-}  // namespace nimbuswatch::platform::detail
+}  // namespace nimbuswatch::textengine::detail

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace nimbuswatch::platform::detail {
+namespace nimbuswatch::textengine::detail {
 
 // One glyph as loaded: the character size and resolution, the load flags,
 // the synthetic style and the glyph index.
@@ -103,4 +103,4 @@ class GlyphCache {
   std::size_t bytes = 0;
 };
 
-}  // namespace nimbuswatch::platform::detail
+}  // namespace nimbuswatch::textengine::detail

@@ -1,10 +1,13 @@
-// The styled text call: the drawing library's FreeType text call with two
-// more arguments, a synthetic bold flag and a synthetic italic flag.
+// The text engine as other modules see it: the styled text call (the drawing
+// library's FreeType text call with two more arguments, a synthetic bold flag
+// and a synthetic italic flag), and the line metrics of the faces it keeps.
 #pragma once
 
 #include <gd.h>
 
 #include <string_view>
+
+namespace nimbuswatch::textengine {
 
 // The first nine arguments mean what they mean for gdImageStringFT: the
 // picture (null to measure only), the box of eight integers filled on return
@@ -23,11 +26,12 @@
 // Returns null on success, otherwise a static error text that callers only
 // log and never free. The plain call creates its font cache on first use
 // without a lock: call gdFontCacheSetup() once before threads draw.
-extern "C" char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist,
-                                   double ptsize, double angle, int x, int y,
-                                   const char* string, int bold, int italic);
-
-namespace nimbuswatch::platform {
+//
+// The call is ours, not the drawing library's, and so lives in our namespace
+// with C++ linkage: a drawing library that defines a symbol of the same name
+// neither clashes with it nor takes its place.
+char* gdImageStringFTSA(gdImagePtr im, int* brect, int fg, const char* fontlist, double ptsize, double angle, int x,
+                        int y, const char* string, int bold, int italic);
 
 // True when the drawing library takes `fontlist` as it stands, as the path
 // of one font file: it is no ";" separated list and holds a "/" (a name
@@ -58,4 +62,4 @@ struct FaceMetrics {
 // not find/open font", "Could not read font" or "Could not set character size".
 const char* readFaceMetrics(const char* path, int pointSize, FaceMetrics& metrics);
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine

@@ -1,9 +1,9 @@
-#include "platform/CharacterEntities.h"
+#include "TextEngine/CharacterEntities.h"
 
 #include <algorithm>
 #include <array>
 
-namespace nimbuswatch::platform {
+namespace nimbuswatch::textengine {
 namespace {
 
 using Entity = CharacterEntity;
@@ -107,4 +107,4 @@ std::optional<std::uint32_t> characterEntity(std::string_view name) {
 
 std::span<const CharacterEntity> characterEntities() { return kByName; }
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine

@@ -1,10 +1,10 @@
 // The styled text call against the drawing library itself: the own layout
 // path with no style must give gdImageStringFT's box and pixels exactly;
 // with a style the glyphs get bolder or lean, and the box holds the ink.
-#include "platform/CharacterEntities.h"
-#include "platform/StyledText.h"
-#include "platform/StyledTextDetail.h"
-#include "platform/TextDecoding.h"
+#include "TextEngine/CharacterEntities.h"
+#include "TextEngine/StyledTextDetail.h"
+#include "TextEngine/TextDecoding.h"
+#include "TextEngine/TextEngine.h"
 
 #include "support/TestSupport.h"
 
@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-namespace nimbuswatch::platform {
+namespace nimbuswatch::textengine {
 namespace {
 
 const std::string kFonts = test::machinePath("/usr/share/fonts/truetype/");
@@ -506,4 +506,4 @@ TEST_F(StyledTextTest, ThreadsDrawingAtOnceGiveIdenticalResults) {
 }
 
 }  // namespace
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine

@@ -1,11 +1,11 @@
-#include "platform/TextDecoding.h"
+#include "TextEngine/TextDecoding.h"
 
 #include "platform/Ascii.h"
-#include "platform/CharacterEntities.h"
+#include "TextEngine/CharacterEntities.h"
 
 #include <string_view>
 
-namespace nimbuswatch::platform {
+namespace nimbuswatch::textengine {
 
 namespace {
 
@@ -91,4 +91,4 @@ std::vector<std::uint32_t> decodeText(const char* text) {
   return codes;
 }
 
-}  // namespace nimbuswatch::platform
+}  // namespace nimbuswatch::textengine
