@@ -1,10 +1,10 @@
 #include "support/ResponseExchange.h"
 
-#include "core/Process.h"
+#include "core/Filter.h"
 #include "platform/Ascii.h"
 
 #include <cstdlib>
-#include <new>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -54,7 +54,17 @@ server::Fields headerFieldsOf(std::string_view rawResponse) {
   return fields;
 }
 
-ResponseExchange::ResponseExchange(std::string_view rawResponse, const ExchangeOptions& options) {
+namespace {
+
+// The filter's notification entry, called in this process.
+DWORD WINAPI filterInProcess(HTTP_FILTER_CONTEXT* pfc, DWORD notification, LPVOID record) {
+  return httpFilterProc(pfc, notification, record);
+}
+
+}  // namespace
+
+ResponseExchange::ResponseExchange(std::string_view rawResponse, const ExchangeOptions& options)
+    : filter(&filterInProcess, kFilterFlags, kFilterDescription, kFilterVersion), connection(&filter) {
   const std::vector<std::string> lines = headerSection(rawResponse);
   DWORD status = options.status;
   if (status == 0 && !lines.empty()) {
@@ -63,45 +73,51 @@ ResponseExchange::ResponseExchange(std::string_view rawResponse, const ExchangeO
   }
   connection.beginRequest({options.url, "", options.method, options.protocol});
   connection.sendResponse(status, headerFieldsOf(rawResponse));
-
-  HTTP_FILTER_CONTEXT& pfc = connection.context();
-  void* memory = pfc.AllocMem(&pfc, sizeof(ResponseContext), 0);
-  responseContext = new (memory) ResponseContext{&pfc, connection.sendResponseRecord(), nullptr, 0};
-  responseHandler = std::make_unique<ResponseHandler>(responseContext, options.url, options.protocol, options.method,
-                                                      processValues().elementStore());
-  responseContext->handler = responseHandler.get();
 }
 
-HTTP_FILTER_RAW_DATA ResponseExchange::feedRecord(std::string_view bytes) {
-  // The server's own buffer for the block; it must outlive the call.
-  block.assign(bytes);
-  HTTP_FILTER_RAW_DATA rawData{block.data(), static_cast<DWORD>(block.size()), static_cast<DWORD>(block.capacity()),
-                               0};
-  responseContext->pfc = &connection.context();
-  cut = !responseHandler->processRawData(rawData) || cut;
-  return rawData;
+ResponseHandler& ResponseExchange::handler() {
+  auto* record = static_cast<ResponseContext*>(connection.context().pFilterContext);
+  if (record == nullptr || record->handler == nullptr) {
+    throw std::logic_error("the response has no handler (any more)");
+  }
+  return *record->handler;
+}
+
+void ResponseExchange::noteDecision() {
+  const auto* record = static_cast<const ResponseContext*>(connection.context().pFilterContext);
+  if (record != nullptr && record->handler != nullptr) {
+    decided = record->handler->getDecision();
+  }
 }
 
 std::string ResponseExchange::feed(std::string_view bytes) {
-  const HTTP_FILTER_RAW_DATA rawData = feedRecord(bytes);
-  if (rawData.cbInData == 0) {
+  if (cut) {
     return {};
   }
-  return std::string(static_cast<const char*>(rawData.pvInData), rawData.cbInData);
+  cut = !connection.rawData(bytes);
+  noteDecision();
+  return std::exchange(connection.output(), std::string());
+}
+
+std::size_t ResponseExchange::feedInPlace(char* block, std::size_t size) {
+  if (cut) {
+    return 0;
+  }
+  cut = !connection.rawDataInPlace(block, size);
+  const std::size_t sent = connection.output().size();
+  connection.output().clear();
+  return sent;
 }
 
 std::string ResponseExchange::finish() {
-  responseContext->finished = 1;
-  const ResponseHandler::Bytes bytes = responseHandler->finish();
-  return bytes.length > 0 ? std::string(bytes.data, static_cast<std::size_t>(bytes.length)) : std::string();
+  noteDecision();
+  connection.endOfRequest();
+  return std::exchange(connection.output(), std::string());
 }
 
 std::string ResponseExchange::run(const Blocks& blocks) {
   std::string client;
   for (std::string_view part : blocks) {
-    if (cut) {
-      break;
-    }
     client += feed(part);
   }
   client += finish();

@@ -1,16 +1,16 @@
-// One response driven through a ResponseHandler the way the filter's entry
-// points drive it, on the server emulation's connection: a context record
-// in the connection's AllocMem memory, the send-response record copied into
-// it, each raw block handed over in an HTTP_FILTER_RAW_DATA record, and the
-// final bytes taken at end of request. The handler stays reachable after
-// the end, so tests can look at what it decided.
+// One response driven through the filter's own dispatch, in this process:
+// the server emulation's connection delivers SF_NOTIFY_SEND_RESPONSE, each
+// raw block and SF_NOTIFY_END_OF_REQUEST to the filter's HttpFilterProc, as
+// the web server does, with the process-wide values a test fixture set up.
+// The response's handler can be reached while the response is open, so
+// tests can call it directly and see what it decided.
 #pragma once
 
 #include "core/ResponseHandler.h"
+#include "server/LoadedFilter.h"
 #include "server/ServerConnection.h"
 #include "support/StreamTesting.h"
 
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -35,26 +35,30 @@ class ResponseExchange {
   explicit ResponseExchange(std::string_view rawResponse, const ExchangeOptions& options = {});
 
   // Hands one block over; returns what the server sends in its place. Once
-  // the handler has cut the response off, nothing more is handed over.
+  // the filter has cut the response off, nothing more is handed over.
   std::string feed(std::string_view block);
-  // The same with the record itself, as the handler left it.
-  HTTP_FILTER_RAW_DATA feedRecord(std::string_view block);
+  // The same for a block the filter may change where it lies, as servers
+  // hand over their own buffers; returns how many bytes the server sends.
+  std::size_t feedInPlace(char* block, std::size_t size);
   // End of request: the final bytes.
   std::string finish();
   // Every block, then finish: all the bytes that reach the client.
   std::string run(const Blocks& blocks);
 
   server::ServerConnection& server() { return connection; }
-  ResponseHandler& handler() { return *responseHandler; }
-  ResponseContext& context() { return *responseContext; }
-  // The handler ended the response: the server closes the connection.
+  // The response's handler, while the response is open.
+  ResponseHandler& handler();
+  // What the handler decided, as it stood after the latest block.
+  ResponseHandler::Decision decision() const { return decided; }
+  // The filter ended the response: the server closes the connection.
   bool wasCutOff() const { return cut; }
 
  private:
-  server::ServerConnection connection{nullptr};
-  ResponseContext* responseContext;
-  std::unique_ptr<ResponseHandler> responseHandler;
-  std::string block;
+  void noteDecision();
+
+  server::LoadedFilter filter;
+  server::ServerConnection connection;
+  ResponseHandler::Decision decided = ResponseHandler::Decision::Undecided;
   bool cut = false;
 };
 

@@ -36,6 +36,29 @@ Blocks randomBlocks(std::string_view text, std::mt19937& random, std::size_t max
   return cutAt(text, cuts);
 }
 
+void forEachCutting(std::string_view text, const Cuttings& cuttings, const std::function<bool(const Blocks&)>& check) {
+  if (!check({text}) || !check(byteByByte(text))) {
+    return;
+  }
+  for (std::size_t i = 0; i <= text.size(); ++i) {
+    if (!check(cutAt(text, {i}))) {
+      return;
+    }
+  }
+  for (std::size_t i = 0; cuttings.threeBlocks && i <= text.size(); ++i) {
+    for (std::size_t j = i; j <= text.size(); ++j) {
+      if (!check(cutAt(text, {i, j}))) {
+        return;
+      }
+    }
+  }
+  for (int round = 0; cuttings.random != nullptr && round < cuttings.randomRounds; ++round) {
+    if (!check(randomBlocks(text, *cuttings.random, cuttings.maxRandomBlocks))) {
+      return;
+    }
+  }
+}
+
 std::uint32_t testSeed() {
   std::uint32_t seed = std::random_device{}();
   if (const char* forced = std::getenv("NIMBUSWATCH_TEST_SEED")) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
@@ -28,6 +29,21 @@ Blocks randomBlocks(std::string_view text, std::mt19937& random, std::size_t max
 // The seed of a randomised pass: NIMBUSWATCH_TEST_SEED when it is set, else a
 // fresh one. Printed either way, so a failure can be replayed.
 std::uint32_t testSeed();
+
+// The ways of cutting a stream a split test goes through: always the whole
+// text, every cut into two blocks and one byte per block; on request every
+// cut into three blocks (quadratic in the length, for short texts) and
+// random cuttings drawn from `random`.
+struct Cuttings {
+  bool threeBlocks = false;
+  int randomRounds = 0;
+  std::mt19937* random = nullptr;
+  std::size_t maxRandomBlocks = 16;
+};
+
+// Calls `check` with `text` cut in each of the ways `cuttings` asks for,
+// until it returns false.
+void forEachCutting(std::string_view text, const Cuttings& cuttings, const std::function<bool(const Blocks&)>& check);
 
 // The offsets as "a,b,c" for failure messages.
 std::string describeCuts(const Blocks& blocks);
