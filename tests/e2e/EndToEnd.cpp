@@ -190,9 +190,4 @@ std::string gifProblems(const std::string& bytes) {
   return {};
 }
 
-ProgramResult curl(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"-sS", "--max-time", "20"});
-  return runProgram("curl", arguments);
-}
-
 }  // namespace nimbuswatch::test

@@ -94,7 +94,5 @@ std::optional<GifInfo> decodeGif(const std::string& bytes);
 // Empty when `bytes` is a GIF with text drawn on it (two colours at least).
 std::string gifProblems(const std::string& bytes);
 
-// curl's result for `arguments`, bounded to 20 seconds.
-ProgramResult curl(std::vector<std::string> arguments);
 
 }  // namespace nimbuswatch::test

@@ -35,7 +35,7 @@ TEST_F(HostFramingTest, ResponsesRechunkedByTheFilterKeepTheConnection) {
 TEST_F(HostFramingTest, CurlReadsRechunkedPagesOverOneConnection) {
   HostProcess host(kHost, site.staticArguments(kChunkingFilter));
   const std::string output =
-      curl({"-o", "/dev/null", "-o", "/dev/null", "-w", "%{http_code}:%{num_connects} ", host.url("/page.html"),
+      curlOutput({"-o", "/dev/null", "-o", "/dev/null", "-w", "%{http_code}:%{num_connects} ", host.url("/page.html"),
             host.url("/big.html")});
   EXPECT_EQ(output, "200:1 200:0 ");
 }

@@ -124,8 +124,8 @@ TEST_F(HostProxyTest, HeadAndErrorsOfTheUpstreamPassThrough) {
 TEST_F(HostProxyTest, PicturesComeFromTheImagesDirectoryNotTheUpstream) {
   HostProcess host(kHost, proxyArguments(kRecordingFilter),
                    site.environment({{"TESTFILTER_DRAW_URL", "/textimages/"}}));
-  EXPECT_EQ(curl({host.url("/textimages/feed.gif")}), "GIF89a drawn");
-  curl({host.url("/index.html")});
+  EXPECT_EQ(curlOutput({host.url("/textimages/feed.gif")}), "GIF89a drawn");
+  curlOutput({host.url("/index.html")});
   const auto log = nginx.accessLog(1);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].find("GET /index.html"), std::string::npos);

@@ -38,7 +38,7 @@ class HostStaticTest : public ::testing::Test {
 TEST_F(HostStaticTest, NotifiesTheFilterInOrderWithTheDecodedPath) {
   HostProcess host(kHost, site.staticArguments(kRecordingFilter), site.environment());
   const std::string page = readFile(site.page("sub/a b.html"));
-  EXPECT_EQ(curl({host.url("/sub/a%20b.html?x=%41")}), page);
+  EXPECT_EQ(curlOutput({host.url("/sub/a%20b.html?x=%41")}), page);
 
   const auto lines = logUntil(site, "c1 END_OF_NET_SESSION");
   ASSERT_EQ(lines.size(), 6u) << readFile(site.logPath());
@@ -191,17 +191,17 @@ TEST_F(HostStaticTest, AFilterRewritingIntoItsOwnBuffersMeetsOneByteBlocks) {
     EXPECT_EQ(response.field("content-type"), "text/html");
     EXPECT_EQ(response.body, swapCase(readFile(site.page("page.html"))));
   }
-  EXPECT_EQ(curl({host.url("/big.html")}), swapCase(readFile(site.page("big.html"))));
+  EXPECT_EQ(curlOutput({host.url("/big.html")}), swapCase(readFile(site.page("big.html"))));
 }
 
 TEST_F(HostStaticTest, ServesPicturesFromTheImagesDirectoryAfterTheUrlMap) {
   HostProcess host(kHost, site.staticArguments(kRecordingFilter),
                    site.environment({{"TESTFILTER_DRAW_URL", "/textimages/"}}));
   EXPECT_FALSE(exists(site.imagesDir() + "0123abcd.gif"));
-  const std::string response = curl({"-i", host.url("/textimages/0123abcd.gif")});
+  const std::string response = curlOutput({"-i", host.url("/textimages/0123abcd.gif")});
   EXPECT_NE(response.find("Content-Type: image/gif"), std::string::npos) << response;
   EXPECT_TRUE(response.ends_with("\r\n\r\nGIF89a drawn")) << response;
-  EXPECT_EQ(curl({host.url("/textimages/0123abcd.gif")}), "GIF89a drawn");
+  EXPECT_EQ(curlOutput({host.url("/textimages/0123abcd.gif")}), "GIF89a drawn");
   EXPECT_NE(readFile(site.logPath()).find("path=" + site.imagesDir() + "0123abcd.gif"), std::string::npos);
 }
 
@@ -209,7 +209,7 @@ TEST_F(HostStaticTest, DeliversOnlyWhatTheFilterRegisteredFor) {
   {
     HostProcess host(kHost, site.staticArguments(kRecordingFilter),
                      site.environment({{"TESTFILTER_FLAGS", "442"}}));  // send-response and raw data
-    curl({host.url("/index.html")});
+    curlOutput({host.url("/index.html")});
   }
   for (const std::string& line : site.log()) {
     EXPECT_TRUE(line.starts_with("c1 SEND_RESPONSE") || line.starts_with("c1 RAW")) << line;
@@ -218,7 +218,7 @@ TEST_F(HostStaticTest, DeliversOnlyWhatTheFilterRegisteredFor) {
   {
     HostProcess host(kHost, site.staticArguments(kRecordingFilter),
                      site.environment({{"TESTFILTER_FLAGS", "14c1"}}));  // secure port only
-    EXPECT_EQ(curl({host.url("/index.html")}), readFile(site.page("index.html")));
+    EXPECT_EQ(curlOutput({host.url("/index.html")}), readFile(site.page("index.html")));
   }
   EXPECT_FALSE(exists(site.logPath()));
 }

@@ -84,12 +84,5 @@ class HostSite {
   TempDir dir;
 };
 
-// curl's output for `arguments`; fails the test when curl fails.
-inline std::string curl(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), {"-sS", "--max-time", "20"});
-  const ProgramResult result = runProgram("curl", arguments);
-  EXPECT_EQ(result.exitCode, 0) << result.errors;
-  return result.output;
-}
 
 }  // namespace nimbuswatch::test

@@ -1,5 +1,7 @@
 #include "support/ChildProcess.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -203,6 +205,17 @@ bool waitForPort(unsigned short port, std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
+}
+
+ProgramResult curl(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"-sS", "--max-time", "20"});
+  return runProgram("curl", arguments);
+}
+
+std::string curlOutput(std::vector<std::string> arguments) {
+  const ProgramResult result = curl(std::move(arguments));
+  EXPECT_EQ(result.exitCode, 0) << result.errors;
+  return result.output;
 }
 
 }  // namespace nimbuswatch::test

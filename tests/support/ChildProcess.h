@@ -60,6 +60,11 @@ struct ProgramResult {
 ProgramResult runProgram(const std::string& program, const std::vector<std::string>& arguments,
                          const Environment& environment = {});
 
+// curl's result for `arguments`, silent but for errors, bounded to 20 s.
+ProgramResult curl(std::vector<std::string> arguments);
+// curl's output for `arguments`; the test fails when curl fails.
+std::string curlOutput(std::vector<std::string> arguments);
+
 // A loopback port that was free a moment ago (bound to port 0 and released).
 unsigned short freeLoopbackPort();
 
