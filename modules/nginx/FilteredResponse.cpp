@@ -13,6 +13,9 @@ namespace nimbuswatch::nginx {
 namespace {
 
 constexpr unsigned kPartialContent = 206;
+// The largest block the filter gets at once, as nimbuswatch-host hands a
+// response over by default (and as the filter's log then tells alike).
+constexpr std::size_t kBlock = 16 * 1024;
 // A compressed block is decoded and handed to the filter this much at a time.
 constexpr std::size_t kDecodedPortion = 64 * 1024;
 
@@ -91,11 +94,15 @@ FilteredResponse::Outcome FilteredResponse::head(unsigned status, std::string_vi
 }
 
 bool FilteredResponse::feed(char* data, std::size_t size, bool writable) {
-  if (size == 0) {
-    return true;
+  for (std::size_t at = 0; at < size; at += kBlock) {
+    const std::size_t block = std::min(kBlock, size - at);
+    const bool goOn =
+        writable ? connection.rawDataInPlace(data + at, block) : connection.rawData({data + at, block});
+    if (!goOn) {
+      return fail("the filter cut the response off");
+    }
   }
-  const bool goOn = writable ? connection.rawDataInPlace(data, size) : connection.rawData({data, size});
-  return goOn || fail("the filter cut the response off");
+  return true;
 }
 
 bool FilteredResponse::body(char* data, std::size_t size, bool writable) {

@@ -49,8 +49,8 @@ class FilteredResponse {
   Outcome head(unsigned status, std::string_view reason, const server::Fields& fields);
   const HeadChanges& changes() const { return headChanges; }
 
-  // A block of the body as raw data; `writable`: the filter may change it
-  // where it lies. False when the response is cut off (a range of a page,
+  // Body bytes as raw data, in blocks of at most 16 KiB as the host hands
+  // them over; `writable`: the filter may change them where they lie. False when the response is cut off (a range of a page,
   // a compressed body that does not decode): the server must close the
   // connection. Call only when pending() is 0.
   bool body(char* data, std::size_t size, bool writable);
