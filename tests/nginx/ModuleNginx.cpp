@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace nimbuswatch::test {
 
@@ -82,6 +83,10 @@ ModuleNginx::ModuleNginx(const std::string& root, ModuleConfig config) : secure(
       kNginx, std::vector<std::string>{"-p", prefix.path(), "-c", configFile(), "-e", prefix.file("error.log")});
   if (!waitForPort(listenPort)) {
     throw std::runtime_error("nginx did not start: " + child->errorOutput() + errorLog());
+  }
+  // The master listens before it forks its workers.
+  for (int i = 0; i < 250 && workers().size() < static_cast<std::size_t>(config.workers); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
