@@ -77,15 +77,21 @@ std::string registryValue(const char* name) {
 }
 
 // The filter library: beside this module in the build tree, else where the
-// packages install it relative to nginx's modules directory.
+// packages install it relative to nginx's modules directory. The module's
+// own name is taken with its links resolved: Debian's nginx loads modules
+// through /usr/share/nginx/modules, a link to /usr/lib/nginx/modules.
 std::string filterPath() {
   namespace fs = std::filesystem;
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&nw_start_filter), &info) == 0 || info.dli_fname == nullptr) {
     return NIMBUSWATCH_INSTALLED_FILTER;
   }
-  const fs::path directory = fs::path(info.dli_fname).parent_path();
   std::error_code ec;
+  fs::path module = fs::canonical(info.dli_fname, ec);
+  if (ec) {
+    module = info.dli_fname;
+  }
+  const fs::path directory = module.parent_path();
   if (const fs::path beside = directory / "libnimbuswatch.so"; fs::exists(beside, ec)) {
     return beside.string();
   }

@@ -550,13 +550,19 @@ ngx_http_nimbuswatch_precontent(ngx_http_request_t *r)
 
     url = nw_images_url();
 
-    if (url.len && r->uri.len > url.len
-        && ngx_strncmp(r->uri.data, url.data, url.len) == 0)
+    if (url.len == 0 || r->uri.len <= url.len
+        || ngx_strncmp(r->uri.data, url.data, url.len) != 0)
     {
-        r->content_handler = ngx_http_nimbuswatch_picture;
+        return NGX_DECLINED;
     }
 
-    return NGX_DECLINED;
+    /*
+     * A picture: on to the content phase, past the other handlers of this
+     * one (try_files would look for the picture under the root).
+     */
+    r->content_handler = ngx_http_nimbuswatch_picture;
+
+    return NGX_OK;
 }
 
 

@@ -144,7 +144,8 @@ TEST_F(NginxModuleTest, PagesPicturesSpoolAndLogAreTheHosts) {
 }
 
 TEST_F(NginxModuleTest, PicturesAreServedAsStaticFiles) {
-  ModuleNginx nginx(site.path(), config());
+  // As Debian's default site has it: try_files does not look for pictures.
+  ModuleNginx nginx(site.path(), config("    location / { try_files $uri $uri/ =404; }\n"));
   RawConnection client(nginx.port());
   const RawResponse page = client.exchange(getRequest("/index.html"));
   const std::vector<std::string> urls = pictureUrls(page.body);
