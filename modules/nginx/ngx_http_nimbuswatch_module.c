@@ -29,9 +29,9 @@
 #define NGX_HTTP_NIMBUSWATCH_BUFFERS      4
 #define NGX_HTTP_NIMBUSWATCH_BUFFER_SIZE  (32 * 1024)
 
-/* A file-backed buffer (when a module before this one ignores the request
- * for buffers in memory) is read this much at a time. */
-#define NGX_HTTP_NIMBUSWATCH_FILE_READ    (32 * 1024)
+/* A buffer that lies in a file is read this much at a time, as
+ * nimbuswatch-host reads a file. */
+#define NGX_HTTP_NIMBUSWATCH_FILE_READ    (64 * 1024)
 
 #define NGX_HTTP_NIMBUSWATCH_PROBLEM      1024
 
@@ -1133,9 +1133,8 @@ ngx_http_nimbuswatch_header_filter(ngx_http_request_t *r)
             return NGX_ERROR;
         }
 
+        /* the body may come in file buffers: they are read here */
         ctx->filtering = 1;
-        r->filter_need_in_memory = 1;
-        r->main_filter_need_in_memory = 1;
 
         return ngx_http_next_header_filter(r);
 
@@ -1185,12 +1184,17 @@ ngx_http_nimbuswatch_failed(ngx_http_request_t *r,
 }
 
 
-/* Hands the filter the bytes of one buffer, read from its file if need be. */
+/*
+ * Hands the filter the bytes of one buffer: all of a buffer in memory, or
+ * the next part of one that lies in a file, read here a part at a time
+ * (nginx's own reading would go in output_buffers, 32 KiB by default, each
+ * one more call to read and one more to write). NGX_AGAIN while the file
+ * holds more of the buffer.
+ */
 static ngx_int_t
 ngx_http_nimbuswatch_feed(ngx_http_request_t *r,
     ngx_http_nimbuswatch_ctx_t *ctx, ngx_buf_t *b)
 {
-    off_t    left;
     ssize_t  n;
 
     if (ngx_buf_in_memory(b)) {
@@ -1210,7 +1214,7 @@ ngx_http_nimbuswatch_feed(ngx_http_request_t *r,
         return NGX_OK;
     }
 
-    if (!b->in_file) {
+    if (!b->in_file || b->file_pos >= b->file_last) {
         return NGX_OK;
     }
 
@@ -1221,26 +1225,23 @@ ngx_http_nimbuswatch_feed(ngx_http_request_t *r,
         }
     }
 
-    while (b->file_pos < b->file_last) {
-        left = b->file_last - b->file_pos;
-
-        n = ngx_read_file(b->file, ctx->file_read,
-                          (size_t) ngx_min(left, NGX_HTTP_NIMBUSWATCH_FILE_READ),
-                          b->file_pos);
-        if (n <= 0) {
-            return NGX_ERROR;
-        }
-
-        if (!nw_response_body(ctx->response, (char *) ctx->file_read,
-                              (size_t) n, 1))
-        {
-            return NGX_ERROR;
-        }
-
-        b->file_pos += n;
+    n = ngx_read_file(b->file, ctx->file_read,
+                      (size_t) ngx_min(b->file_last - b->file_pos,
+                                       NGX_HTTP_NIMBUSWATCH_FILE_READ),
+                      b->file_pos);
+    if (n <= 0) {
+        return NGX_ERROR;
     }
 
-    return NGX_OK;
+    if (!nw_response_body(ctx->response, (char *) ctx->file_read,
+                          (size_t) n, 1))
+    {
+        return NGX_ERROR;
+    }
+
+    b->file_pos += n;
+
+    return (b->file_pos < b->file_last) ? NGX_AGAIN : NGX_OK;
 }
 
 
@@ -1420,12 +1421,19 @@ ngx_http_nimbuswatch_fill(ngx_http_request_t *r, ngx_http_nimbuswatch_ctx_t *ctx
 
         cl = ctx->in;
         b = cl->buf;
-        ctx->in = cl->next;
-        ngx_free_chain(r->pool, cl);
 
-        if (ngx_http_nimbuswatch_feed(r, ctx, b) != NGX_OK) {
+        rc = ngx_http_nimbuswatch_feed(r, ctx, b);
+
+        if (rc == NGX_ERROR) {
             return NGX_ERROR;
         }
+
+        if (rc == NGX_AGAIN) {
+            continue;  /* the next part after this one's output */
+        }
+
+        ctx->in = cl->next;
+        ngx_free_chain(r->pool, cl);
 
         if (b->flush) {
             ctx->flush = 1;
