@@ -225,8 +225,11 @@ int nw_field_fate(const nw_response* response, size_t index, nw_text* value) {
 size_t nw_added_count(const nw_response* response) { return response->filtered.changes().added.size(); }
 
 nw_field nw_added_field(const nw_response* response, size_t index) {
-  const server::Field& field = response->filtered.changes().added.at(index);
-  return {text(field.name), text(field.value)};
+  const auto& added = response->filtered.changes().added;
+  if (index >= added.size()) {
+    return {{nullptr, 0}, {nullptr, 0}};
+  }
+  return {text(added[index].name), text(added[index].value)};
 }
 
 int nw_response_body(nw_response* response, char* data, size_t size, int writable) {

@@ -727,7 +727,7 @@ ngx_http_nimbuswatch_picture(ngx_http_request_t *r)
 
 /* The head */
 
-static ngx_int_t
+static void
 ngx_http_nimbuswatch_add(ngx_http_nimbuswatch_head_t *head,
     ngx_http_nimbuswatch_origin_e origin, ngx_table_elt_t *h,
     const char *name, u_char *value, size_t len)
@@ -743,8 +743,6 @@ ngx_http_nimbuswatch_add(ngx_http_nimbuswatch_head_t *head,
     head->origins[head->count] = origin;
     head->headers[head->count] = h;
     head->count++;
-
-    return NGX_OK;
 }
 
 
@@ -1049,6 +1047,9 @@ ngx_http_nimbuswatch_apply(ngx_http_request_t *r, nw_response *response,
 
     for (i = 0; i < n; i++) {
         added = nw_added_field(response, i);
+        if (added.name.len == 0) {
+            continue;
+        }
 
         h = ngx_list_push(&r->headers_out.headers);
         if (h == NULL) {
