@@ -1075,6 +1075,7 @@ ngx_http_nimbuswatch_header_filter(ngx_http_request_t *r)
 {
     nw_text                           reason, problem;
     ngx_int_t                         rc;
+    ngx_http_core_loc_conf_t         *clcf;
     ngx_http_nimbuswatch_ctx_t       *ctx;
     ngx_http_nimbuswatch_head_t       head;
     ngx_http_nimbuswatch_loc_conf_t  *nlcf;
@@ -1134,8 +1135,18 @@ ngx_http_nimbuswatch_header_filter(ngx_http_request_t *r)
             return NGX_ERROR;
         }
 
-        /* the body may come in file buffers: they are read here */
+        /*
+         * The body may come in file buffers: they are read here. Where
+         * reading is to leave the event loop (aio), nginx reads them.
+         */
         ctx->filtering = 1;
+
+        clcf = ngx_http_get_module_loc_conf(r, ngx_http_core_module);
+
+        if (clcf->aio) {
+            r->filter_need_in_memory = 1;
+            r->main_filter_need_in_memory = 1;
+        }
 
         return ngx_http_next_header_filter(r);
 

@@ -263,12 +263,15 @@ TEST_F(NginxModuleTest, SsiIncludesAreRewrittenOnceJoined) {
   EXPECT_EQ(gifProblems(body({nginx.url(pictureUrls(page)[0])})), "");
 }
 
-TEST_F(NginxModuleTest, BuffersOfOneByteGiveTheSameBytes) {
+TEST_F(NginxModuleTest, BuffersOfOneByteAndReadsInThreadsGiveTheSameBytes) {
   ModuleNginx nginx(site.path(),
                     config("    location /tiny/ { alias " + site.path() +
-                           "; sendfile off; output_buffers 1 1; postpone_output 0; }\n"));
+                           "; sendfile off; output_buffers 1 1; postpone_output 0; }\n" +
+                           "    location /threads/ { alias " + site.path() + "; aio threads; }\n"));
   for (const char* name : {"index.html", "directory.html"}) {
-    EXPECT_EQ(body({nginx.url(std::string("/tiny/") + name)}), body({nginx.url(std::string("/") + name)})) << name;
+    const std::string page = body({nginx.url(std::string("/") + name)});
+    EXPECT_EQ(body({nginx.url(std::string("/tiny/") + name)}), page) << name;
+    EXPECT_EQ(body({nginx.url(std::string("/threads/") + name)}), page) << name;
   }
 }
 
