@@ -8,11 +8,7 @@
 
 namespace nimbuswatch::host {
 
-std::string logValue(std::string_view value) {
-  std::string text;
-  appendValue(text, value);
-  return text;
-}
+std::string logValue(std::string_view value) { return loggableValue(value); }
 
 void logError(std::string_view message) {
   std::string line = "nimbuswatch-host: [error] ";

@@ -1,6 +1,6 @@
 // nimbuswatch-host: reads the options, hands the configuration to the
 // filter, loads it, and serves until SIGINT or SIGTERM.
-#include "host/config/ConfigCheck.h"
+#include "host/http/ServerNames.h"
 #include "host/config/ExampleSite.h"
 #include "host/config/HostConfig.h"
 #include "host/config/HostContext.h"

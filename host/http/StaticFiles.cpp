@@ -2,7 +2,7 @@
 
 #include "host/http/HttpDate.h"
 #include "host/http/MimeType.h"
-#include "host/http/UrlPath.h"
+#include "host/http/ServerNames.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

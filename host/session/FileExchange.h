@@ -4,7 +4,7 @@
 #pragma once
 
 #include "host/http/LocalResponse.h"
-#include "host/http/UrlPath.h"
+#include "host/http/ServerNames.h"
 
 #include <string>
 

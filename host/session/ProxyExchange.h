@@ -8,7 +8,7 @@
 #pragma once
 
 #include "HTTPStreamParser/ByteRanges.h"
-#include "host/http/ContentDecoder.h"
+#include "host/http/ServerNames.h"
 #include "host/session/UpstreamConnection.h"
 
 #include <memory>

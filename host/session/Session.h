@@ -13,7 +13,6 @@
 #include "host/config/HostContext.h"
 #include "host/http/PieceBody.h"
 #include "host/http/ServerNames.h"
-#include "host/http/UrlPath.h"
 #include "host/session/FileExchange.h"
 #include "host/session/ProxyExchange.h"
 #include "server/ServerConnection.h"

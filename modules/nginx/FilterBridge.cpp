@@ -3,8 +3,8 @@
 // is C and must never see an exception.
 #include "modules/nginx/FilterBridge.h"
 
-#include "host/config/ConfigCheck.h"
-#include "host/http/UrlPath.h"
+#include "server/ConfigCheck.h"
+#include "server/UrlPath.h"
 #include "modules/nginx/FilteredResponse.h"
 #include "platform/Registry.h"
 #include "server/HeaderFields.h"
@@ -107,8 +107,8 @@ int nw_check_config(const char* file, char* problem, size_t room) {
     if (const std::string error = nameSettings(file); !error.empty()) {
       return report(error, problem, room);
     }
-    const host::ConfigReport checked = host::checkConfig();
-    return checked.problems.empty() ? 1 : report(host::problemLine(checked), problem, room);
+    const server::ConfigReport checked = server::checkConfig();
+    return checked.problems.empty() ? 1 : report(server::problemLine(checked), problem, room);
   } catch (const std::exception& error) {
     return report(std::string("cannot check it: ") + error.what(), problem, room);
   } catch (...) {
@@ -153,8 +153,8 @@ nw_response* nw_response_new(nw_text target, nw_text path, nw_text query, nw_tex
     }
     server::RequestVariables request{std::string(view(path)), std::string(view(query)),
                                      std::string(view(method)), std::string(view(protocol))};
-    if (const host::ParsedTarget parsed = host::parseTarget(view(target));
-        parsed.error == host::TargetError::None) {
+    if (const server::ParsedTarget parsed = server::parseTarget(view(target));
+        parsed.error == server::TargetError::None) {
       request.url = parsed.target.path;
       request.query = parsed.target.query;
     }

@@ -21,7 +21,7 @@ constexpr std::size_t kDecodedPortion = 64 * 1024;
 
 bool compressed(const std::optional<std::string>& coding) {
   return coding && coding->find_first_not_of(" \t") != std::string::npos &&
-         !host::ContentDecoder::isIdentity(*coding);
+         !server::ContentDecoder::isIdentity(*coding);
 }
 
 // The decoded page is not the representation the tag names.
@@ -58,12 +58,12 @@ FilteredResponse::Outcome FilteredResponse::head(unsigned status, std::string_vi
   const auto coding = server::fieldValue(fields, "Content-Encoding");
   if (responseHasBody(headRequest, status) && compressed(coding) &&
       isPageType(server::fieldValue(fields, "Content-Type").value_or(""))) {
-    const auto known = host::ContentDecoder::codingOf(*coding);
+    const auto known = server::ContentDecoder::codingOf(*coding);
     if (!known) {
       fail("the page comes in the content coding \"" + *coding + "\", which cannot be undone to rewrite it");
       return Outcome::Refused;
     }
-    decoder = std::make_unique<host::ContentDecoder>(*known);
+    decoder = std::make_unique<server::ContentDecoder>(*known);
     server::removeField(handed, "Content-Encoding");
     server::removeField(handed, "Content-Length");
     weakenEntityTag(handed);

@@ -11,7 +11,7 @@
 // client, unframed otherwise), since nginx frames it itself.
 #pragma once
 
-#include "host/http/ContentDecoder.h"
+#include "server/ContentDecoder.h"
 #include "modules/nginx/ChunkReader.h"
 #include "modules/nginx/HeadChanges.h"
 #include "server/ServerConnection.h"
@@ -75,7 +75,7 @@ class FilteredResponse {
 
   server::ServerConnection connection;
   HeadChanges headChanges;
-  std::unique_ptr<host::ContentDecoder> decoder;
+  std::unique_ptr<server::ContentDecoder> decoder;
   std::string decoded;  // a portion of the decoded body
   ChunkReader chunks;
   bool headRequest;

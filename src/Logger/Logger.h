@@ -33,6 +33,14 @@ struct CodePlace {
 // a request can neither forge a line of its own nor flood the log.
 void appendValue(std::string& line, std::string_view value);
 
+// `value` as a log line carries it (see appendValue), for lines and reports
+// written elsewhere.
+inline std::string loggableValue(std::string_view value) {
+  std::string text;
+  appendValue(text, value);
+  return text;
+}
+
 // The name a line carries for `level`; "unknown" outside 0 to 8.
 const char* levelName(int level);
 

@@ -1,6 +1,6 @@
 // The host's check of the filter's configuration, and the escaping of what
 // the host writes to its log.
-#include "host/config/ConfigCheck.h"
+#include "host/http/ServerNames.h"
 #include "host/config/ExampleSite.h"
 #include "host/HostLog.h"
 #include "support/TestSupport.h"

@@ -1,8 +1,8 @@
-#include "host/http/UrlPath.h"
+#include "server/UrlPath.h"
 
 #include "platform/Ascii.h"
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::string joinPath(std::string_view directory, std::string_view relative) {
   return joined;
 }
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

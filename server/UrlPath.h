@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 struct RequestTarget {
   std::string path;   // decoded, begins with '/'
@@ -39,4 +39,4 @@ std::string percentEncodePath(std::string_view path);
 // `directory` and `relative` joined with exactly one '/' between them.
 std::string joinPath(std::string_view directory, std::string_view relative);
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

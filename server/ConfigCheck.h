@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 struct ConfigReport {
   std::string file;      // the registry export checked, as it may be logged
@@ -43,4 +43,4 @@ std::string reportText(const ConfigReport& report);
 // The problems as one line: "what; what; ...".
 std::string problemLine(const ConfigReport& report);
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -1,8 +1,8 @@
-#include "host/http/ContentDecoder.h"
+#include "server/ContentDecoder.h"
 
 #include "platform/Ascii.h"
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 namespace {
 
@@ -112,4 +112,4 @@ bool ContentDecoder::retryRaw(std::string& error) {
   return true;
 }
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

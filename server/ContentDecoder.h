@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 class ContentDecoder {
  public:
@@ -57,4 +57,4 @@ class ContentDecoder {
   std::string first;
 };
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

@@ -1,6 +1,6 @@
-#include "host/config/ConfigCheck.h"
+#include "server/ConfigCheck.h"
 
-#include "host/HostLog.h"
+#include "Logger/Logger.h"
 #include "Settings/FontCatalogue.h"
 #include "platform/Registry.h"
 
@@ -15,7 +15,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 
 namespace fs = std::filesystem;
 
@@ -23,7 +23,7 @@ namespace {
 
 constexpr std::uintmax_t kMaxFileSize = 16 * 1024 * 1024;
 
-std::string shown(const std::string& value) { return "\"" + logValue(value) + "\""; }
+std::string shown(const std::string& value) { return "\"" + loggableValue(value) + "\""; }
 
 // The length of the UTF-8 sequence that `lead` begins; 0 for a byte that
 // begins none, and for NUL, which no text file holds.
@@ -184,12 +184,12 @@ void checkFonts(ConfigReport& report) {
 // The faces as the filter will catalogue them at start.
 void catalogueFonts(ConfigReport& report) {
   for (const auto& [family, records] : buildCatalogue(report.fontsDir)) {
-    std::string line = logValue(family) + ":";
+    std::string line = loggableValue(family) + ":";
     for (const FontRecord& record : records) {
-      line += (&record == &records.front() ? " " : ", ") + logValue(record.styleName) + " (" +
-              logValue(record.fileName) + ")";
+      line += (&record == &records.front() ? " " : ", ") + loggableValue(record.styleName) + " (" +
+              loggableValue(record.fileName) + ")";
       if (record.fileName == "times.ttf" && report.fallback.empty()) {
-        report.fallback = "times.ttf: " + logValue(family) + " " + logValue(record.styleName);
+        report.fallback = "times.ttf: " + loggableValue(family) + " " + loggableValue(record.styleName);
       }
     }
     report.families.push_back(line);
@@ -200,7 +200,7 @@ void catalogueFonts(ConfigReport& report) {
 
 ConfigReport checkConfig() {
   ConfigReport report;
-  report.file = logValue(platform::registryFilePath());
+  report.file = loggableValue(platform::registryFilePath());
   if (!checkFile(report)) {
     return report;
   }
@@ -225,7 +225,7 @@ ConfigReport checkConfig() {
 }
 
 std::string reportText(const ConfigReport& report) {
-  auto orNone = [](const std::string& value) { return value.empty() ? std::string("(not set)") : logValue(value); };
+  auto orNone = [](const std::string& value) { return value.empty() ? std::string("(not set)") : loggableValue(value); };
   std::string text = "configuration: " + report.file + (report.encoding.empty() ? "" : " (" + report.encoding + ")") +
                      "\n";
   if (report.encoding.empty()) {
@@ -253,4 +253,4 @@ std::string problemLine(const ConfigReport& report) {
   return line;
 }
 
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server

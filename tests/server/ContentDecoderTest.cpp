@@ -1,6 +1,6 @@
 // Decoding pages an upstream compressed: every coding the host reads, fed in
 // pieces of any size, and data that is not what its coding says.
-#include "host/http/ContentDecoder.h"
+#include "server/ContentDecoder.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace nimbuswatch::host {
+namespace nimbuswatch::server {
 namespace {
 
 // `text` compressed by zlib with `windowBits`: 31 gzip, 15 zlib's wrapper,
@@ -109,4 +109,4 @@ TEST(ContentDecoderTest, KnowsTheCodingsItReads) {
 }
 
 }  // namespace
-}  // namespace nimbuswatch::host
+}  // namespace nimbuswatch::server
