@@ -36,33 +36,38 @@ void setDefault(ElementRecord& element, const std::string& attributeName, const 
   }
 }
 
-// What rewriting a record gives: its spool identifier (empty when it could
-// not be stored) and its markup, empty when nothing is written.
+// What rewriting a record gives: its markup, empty when nothing is written,
+// and until when the spool takes the file of its description as present
+// without looking (already past when it could not be stored).
 struct Rewritten {
-  std::string identifier;
   std::string markup;
+  Clock::time_point trustedUntil = Clock::time_point::min();
 };
 
 Rewritten rewriteRecord(ElementRecord& element, const ElementStore& store) {
   element.text.resize(element.text.size() - std::min(element.text.size(), kClosingTagLength));
   removeControlCharacters(element.text);
 
+  SpoolStorage::Stored stored;
+  if (store.spool != nullptr) {
+    stored = store.spool->storeTrusted(describeElement(element));
+  }
   Rewritten result;
-  result.identifier = store.spool != nullptr ? store.spool->store(describeElement(element)) : std::string();
-  std::string markup = imgMarkup(element, store.imagesURL, result.identifier);
+  std::string markup = imgMarkup(element, store.imagesURL, stored.identifier);
   if (!element.text.empty()) {
     result.markup = std::move(markup);
   }
+  result.trustedUntil = stored.trustedUntil;
   return result;
 }
 
 // The markup of elements this thread rewrote lately, by the element's bytes.
 // An entry is only made once the element's description is in the spool, and
 // is used only until the moment up to which the spool itself takes that file
-// as present without looking (SpoolStorage::trustedUntil). A page that
-// repeats an element thus pays neither the description, its digest nor the
-// markup again, and whatever the spool would notice (a file removed by hand)
-// is noticed as soon as before. The table is for one store at a time: a
+// as present without looking (SpoolStorage::Stored::trustedUntil). A page
+// that repeats an element thus pays neither the description, its digest nor
+// the markup again, and whatever the spool would notice (a file removed by
+// hand) is noticed as soon as before. The table is for one store at a time: a
 // different spool or images URL empties it. It is open-addressed over a
 // power of two of slots, so a look-up costs one hash of the bytes and,
 // mostly, one comparison.
@@ -86,11 +91,7 @@ class RewriteMemo {
   }
 
   void remember(std::string_view bytes, const ElementStore& store, const Rewritten& rewritten) {
-    if (store.spool == nullptr || rewritten.identifier.empty() || bytes.size() > kLongestRemembered) {
-      return;
-    }
-    const Clock::time_point until = store.spool->trustedUntil(rewritten.identifier);
-    if (until <= Clock::now()) {
+    if (store.spool == nullptr || bytes.size() > kLongestRemembered || rewritten.trustedUntil <= Clock::now()) {
       return;
     }
     if (!isFor(store) || entries == kMostEntries) {
@@ -113,7 +114,7 @@ class RewriteMemo {
       ++entries;
     }
     slot.markup = rewritten.markup;
-    slot.trustedUntil = until;
+    slot.trustedUntil = rewritten.trustedUntil;
   }
 
  private:
