@@ -4,7 +4,6 @@
 #include "platform/Ascii.h"
 
 #include <algorithm>
-#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -26,8 +25,8 @@ constexpr CodePlace kDeadLoop{kModule, 32};
 constexpr CodePlace kUnhandledState{kModule, 213};
 constexpr CodePlace kNotLastIdle{kModule, 223};
 constexpr std::string_view kElementName = "textimage";
-constexpr std::string_view kClosingTag = "</textimage>";
-static_assert(kClosingTag.size() == kClosingTagLength);
+// An element the memory answers is never cut short by the held-tag limit.
+static_assert(TextimageRewriter::kLongestRemembered < HTMLStreamParser::kLongestTag);
 
 // The offset of the first "<" in [from, limit) that is followed by "t" or
 // "T", or `limit` when there is none. Reads data[limit] at most.
@@ -66,25 +65,6 @@ const char* findByte(const char* from, const char* to, char byte) {
   return nullptr;
 }
 
-// The offset of the first closing tag, in any case, that lies whole in
-// [from, to), or `to` when there is none.
-std::int32_t closingTagStart(const char* data, std::int32_t from, std::int32_t to) {
-  const auto length = static_cast<std::int32_t>(kClosingTag.size());
-  // An element runs for hundreds of bytes to its closing tag: memchr's wide
-  // steps pay off here.
-  for (const char* at = data + from;
-       (at = static_cast<const char*>(std::memchr(at, '<', static_cast<std::size_t>(data + to - at)))) != nullptr;
-       ++at) {
-    if (data + to - at < length) {
-      return to;
-    }
-    if (ascii::equalsIgnoringCase(std::string_view(at, kClosingTag.size()), kClosingTag)) {
-      return static_cast<std::int32_t>(at - data);
-    }
-  }
-  return to;
-}
-
 // The offset of the last byte of the block that is not a letter, or -1.
 std::int32_t lastNonLetterOf(const char* data, std::int32_t nbytes) {
   std::int32_t i = nbytes - 1;
@@ -101,36 +81,33 @@ struct HTMLStreamParser::Block {
   const char* data;
   std::int32_t nbytes;
   std::int32_t lastNonLetter;  // a "<" before it has a name that ends in the block
+  TextimageRewriter rewriter;
   std::int32_t pos = 0;      // the byte being examined
   std::int32_t written = 0;  // everything before it is written or replaced
   std::int32_t tagStart = 0; // the last byte examined in Idle: a tag's "<"
   // Where the current tag's "<" lies relative to the block: before its start
   // when the tag began in an earlier block.
   std::int64_t origin = 0;
-  std::int32_t guardPos = -1;
-  State guardState = static_cast<State>(-1);
-  // The first closing tag after the element start that last looked for one
-  // (nbytes: none), kept so that the starts before it need not look again.
-  bool closingSought = false;
-  std::int32_t closingAt = 0;
-  int rememberedMisses = 0;  // element starts the memory could not answer
 
   char byte() const { return data[pos]; }
-  bool atEnd() const { return pos >= nbytes; }
 };
 
 HTMLStreamParser::HTMLStreamParser(Writer owner, const ElementStore& store) : owner(owner), store(store) {}
 
+// Every step consumes bytes or changes the state; one that does neither
+// would repeat forever, and is stopped.
 void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
-  Block block{data, nbytes, lastNonLetterOf(data, nbytes)};
+  Block block{data, nbytes, lastNonLetterOf(data, nbytes), TextimageRewriter(store, owner, data, nbytes)};
   block.origin = -static_cast<std::int64_t>(pending.size());
+  std::int32_t lastPos = -1;
+  State lastState = State::Idle;
   while (block.pos < block.nbytes) {
-    if (block.pos == block.guardPos && state == block.guardState) {
+    if (block.pos == lastPos && state == lastState) {
       logAt(kCritical, kDeadLoop, "dead loop detected");
       throw InternalError("dead loop detected");
     }
-    block.guardPos = block.pos;
-    block.guardState = state;
+    lastPos = block.pos;
+    lastState = state;
     step(block);
   }
   endOfBlock(block);
@@ -190,7 +167,7 @@ void HTMLStreamParser::step(Block& block) {
 // Everything else is stepped over at once, with exactly the writes the
 // byte-at-a-time machine would make. A complete element name goes straight
 // on to the white space after it, where the byte machine's TagName state
-// would send it.
+// would send it, unless the rewriter answers the element from memory.
 void HTMLStreamParser::stepIdle(Block& block) {
   writePending();
   for (;;) {
@@ -218,7 +195,9 @@ void HTMLStreamParser::stepIdle(Block& block) {
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
     if (opensElement) {
-      if (takeRememberedElement(block)) {
+      const TextimageRewriter::Recalled recalled = block.rewriter.recall(lt, nameEnd);
+      if (recalled.markup != nullptr) {
+        takeRememberedElement(block, recalled.end, *recalled.markup);
         continue;
       }
       enterElement();
@@ -234,47 +213,19 @@ void HTMLStreamParser::stepIdle(Block& block) {
   }
 }
 
-// An element this thread rewrote a moment ago, whole in this block, is
-// answered from memory without stepping through it. Its end is taken to be
-// the first closing tag; the machine is led by the same bytes from the same
-// start to the same end, so bytes equal to a remembered element end where it
-// ended and are replaced by its markup. When the first closing tag is not
-// the end (it lies in an attribute value, say), the bytes up to it are no
-// remembered element, and the element is stepped through as usual.
-//
-// The look-ups cost no more than the stepping they may save: the closing tag
-// is looked for once for all the element starts before it, and after a few
-// starts the memory could not answer, the rest of the block is stepped
-// through (a page of element starts that never become elements would
-// otherwise have each of them looked up).
-bool HTMLStreamParser::takeRememberedElement(Block& block) {
-  if (block.rememberedMisses >= kMostRememberedMisses) {
-    return false;
-  }
-  if (!block.closingSought || block.pos > block.closingAt) {
-    block.closingSought = true;
-    block.closingAt = closingTagStart(block.data, block.pos, block.nbytes);
-  }
-  const std::int32_t end = block.closingAt + static_cast<std::int32_t>(kClosingTag.size());
-  const std::string* markup = nullptr;
-  if (block.closingAt < block.nbytes && end - block.pos <= room(block)) {
-    markup = rememberedMarkup(
-        std::string_view(block.data + block.tagStart, static_cast<std::size_t>(end - block.tagStart)), store);
-  }
-  if (markup == nullptr) {
-    ++block.rememberedMisses;
-    return false;
-  }
+// The bytes from the tag's "<" to `end` are an element the memory answered
+// with `markup`: the machine, led by the same bytes, would have replaced
+// them by it.
+void HTMLStreamParser::takeRememberedElement(Block& block, std::int32_t end, const std::string& markup) {
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  if (!markup->empty()) {
-    owner(*markup);
+  if (!markup.empty()) {
+    owner(markup);
   }
   block.pos = end;
   block.written = end;
   block.tagStart = end;
-  return true;
 }
 
 void HTMLStreamParser::enterElement() {
@@ -478,7 +429,7 @@ void HTMLStreamParser::completeElement(Block& block) {
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  rewriteElementBytes(bytes, layout, store, owner);
+  block.rewriter.rewrite(bytes, layout);
   pending.clear();
   block.written = block.pos;
   block.tagStart = block.pos;

@@ -42,9 +42,6 @@ class HTMLStreamParser {
   // holds: a tag that reaches it before it is complete is abandoned and
   // passes through unchanged, so memory stays flat whatever the page.
   static constexpr std::int64_t kLongestTag = 16384;
-  // Element starts in one block the memory of rewritten elements may fail
-  // to answer before the rest of the block is stepped through.
-  static constexpr int kMostRememberedMisses = 16;
 
   // Everything the parser produces goes through `owner`, one run per call;
   // complete elements are stored in `store`.
@@ -87,7 +84,7 @@ class HTMLStreamParser {
   // short of the held-tag limit.
   bool canGoOn(const Block& block) const;
   std::uint32_t offset(const Block& block) const { return static_cast<std::uint32_t>(heldBytes(block)); }
-  bool takeRememberedElement(Block& block);
+  void takeRememberedElement(Block& block, std::int32_t end, const std::string& markup);
   void enterElement();
   void writePending();
   void endOfValue(const Block& block);
