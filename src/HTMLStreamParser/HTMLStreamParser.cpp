@@ -4,7 +4,6 @@
 #include "platform/Ascii.h"
 
 #include <algorithm>
-#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -26,8 +25,8 @@ constexpr CodePlace kDeadLoop{kModule, 32};
 constexpr CodePlace kUnhandledState{kModule, 213};
 constexpr CodePlace kNotLastIdle{kModule, 223};
 constexpr std::string_view kElementName = "textimage";
-constexpr std::string_view kClosingTag = "</textimage>";
-static_assert(kClosingTag.size() == kClosingTagLength);
+// An element the memory answers is never cut short by the held-tag limit.
+static_assert(TextimageRewriter::kLongestRemembered < HTMLStreamParser::kLongestTag);
 
 // The offset of the first "<" in [from, limit) that is followed by "t" or
 // "T", or `limit` when there is none. Reads data[limit] at most.
@@ -66,25 +65,6 @@ const char* findByte(const char* from, const char* to, char byte) {
   return nullptr;
 }
 
-// The offset of the first closing tag, in any case, that lies whole in
-// [from, to), or `to` when there is none.
-std::int32_t closingTagStart(const char* data, std::int32_t from, std::int32_t to) {
-  const auto length = static_cast<std::int32_t>(kClosingTag.size());
-  // An element runs for hundreds of bytes to its closing tag: memchr's wide
-  // steps pay off here.
-  for (const char* at = data + from;
-       (at = static_cast<const char*>(std::memchr(at, '<', static_cast<std::size_t>(data + to - at)))) != nullptr;
-       ++at) {
-    if (data + to - at < length) {
-      return to;
-    }
-    if (ascii::equalsIgnoringCase(std::string_view(at, kClosingTag.size()), kClosingTag)) {
-      return static_cast<std::int32_t>(at - data);
-    }
-  }
-  return to;
-}
-
 // The offset of the last byte of the block that is not a letter, or -1.
 std::int32_t lastNonLetterOf(const char* data, std::int32_t nbytes) {
   std::int32_t i = nbytes - 1;
@@ -101,36 +81,33 @@ struct HTMLStreamParser::Block {
   const char* data;
   std::int32_t nbytes;
   std::int32_t lastNonLetter;  // a "<" before it has a name that ends in the block
+  TextimageRewriter rewriter;
   std::int32_t pos = 0;      // the byte being examined
   std::int32_t written = 0;  // everything before it is written or replaced
   std::int32_t tagStart = 0; // the last byte examined in Idle: a tag's "<"
   // Where the current tag's "<" lies relative to the block: before its start
   // when the tag began in an earlier block.
   std::int64_t origin = 0;
-  std::int32_t guardPos = -1;
-  State guardState = static_cast<State>(-1);
-  // The first closing tag after the element start that last looked for one
-  // (nbytes: none), kept so that the starts before it need not look again.
-  bool closingSought = false;
-  std::int32_t closingAt = 0;
-  int rememberedMisses = 0;  // element starts the memory could not answer
 
   char byte() const { return data[pos]; }
-  bool atEnd() const { return pos >= nbytes; }
 };
 
 HTMLStreamParser::HTMLStreamParser(Writer owner, const ElementStore& store) : owner(owner), store(store) {}
 
+// Every step consumes bytes or changes the state; one that does neither
+// would repeat forever, and is stopped.
 void HTMLStreamParser::feed(const char* data, std::int32_t nbytes) {
-  Block block{data, nbytes, lastNonLetterOf(data, nbytes)};
+  Block block{data, nbytes, lastNonLetterOf(data, nbytes), TextimageRewriter(store, owner, data, nbytes)};
   block.origin = -static_cast<std::int64_t>(pending.size());
+  std::int32_t lastPos = -1;
+  State lastState = State::Idle;
   while (block.pos < block.nbytes) {
-    if (block.pos == block.guardPos && state == block.guardState) {
+    if (block.pos == lastPos && state == lastState) {
       logAt(kCritical, kDeadLoop, "dead loop detected");
       throw InternalError("dead loop detected");
     }
-    block.guardPos = block.pos;
-    block.guardState = state;
+    lastPos = block.pos;
+    lastState = state;
     step(block);
   }
   endOfBlock(block);
@@ -142,23 +119,15 @@ void HTMLStreamParser::flush() {
 
 inline std::int64_t HTMLStreamParser::heldBytes(const Block& block) const { return block.pos - block.origin; }
 
-inline bool HTMLStreamParser::canGoOn(const Block& block) const {
-  return block.pos < block.nbytes && heldBytes(block) < kLongestTag;
-}
-
 inline std::int32_t HTMLStreamParser::room(const Block& block) const {
   return static_cast<std::int32_t>(std::min<std::int64_t>(block.nbytes, block.origin + kLongestTag) - block.pos);
 }
 
-// Every state but Idle and Text consumes at most a run of bytes of one kind
-// at a time and stops at the byte that changes the state; no run goes past
-// the held-tag limit, so the limit is checked here before every byte as the
-// byte-at-a-time machine checks it. Where one state always leads to a
-// state that comes later in an attribute or an element, the step goes on in
-// the new state at once when the next byte may be examined (canGoOn), as
-// this loop would; the steps that lead back (into SkipSpace after a value,
-// into Text after a failed closing tag) return here, so one call stays
-// within one attribute.
+// One pass of feed's loop takes one step of the current state. A step
+// consumes the run of bytes its state accepts and, at a byte that ends the
+// run, changes the state, which takes the next step from that byte on. No
+// run goes past the held-tag limit, so the limit is checked here before
+// every step as the byte-at-a-time machine checks it before every byte.
 void HTMLStreamParser::step(Block& block) {
   if (state != State::Idle && heldBytes(block) >= kLongestTag) {
     // Too long to be an element worth holding: abandoned like any tag that
@@ -166,18 +135,17 @@ void HTMLStreamParser::step(Block& block) {
     state = State::Idle;
     return;
   }
-  const char byte = block.byte();
   switch (state) {
     case State::Idle: return stepIdle(block);
-    case State::TagName: return stepTagName(block, byte);
-    case State::AttrStart: return stepAttrStart(block, byte);
-    case State::SkipSpace: return stepSkipSpace(block, byte);
-    case State::AttrName: return stepAttrName(block, byte);
-    case State::Equals: return stepEquals(block, byte);
-    case State::ValueStart: return stepValueStart(block, byte);
-    case State::Value: return stepValue(block, byte);
+    case State::TagName: return stepTagName(block);
+    case State::AttrStart: return stepAttrStart(block);
+    case State::SkipSpace: return stepSkipSpace(block);
+    case State::AttrName: return stepAttrName(block);
+    case State::Equals: return stepEquals(block);
+    case State::ValueStart: return stepValueStart(block);
+    case State::Value: return stepValue(block);
     case State::Text: return stepText(block);
-    case State::ClosingTag: return stepClosingTag(block, byte);
+    case State::ClosingTag: return stepClosingTag(block);
   }
   logAt(kCritical, kUnhandledState, "unhandled state %d", static_cast<int>(state));
   throw InternalError("unhandled state");
@@ -190,7 +158,7 @@ void HTMLStreamParser::step(Block& block) {
 // Everything else is stepped over at once, with exactly the writes the
 // byte-at-a-time machine would make. A complete element name goes straight
 // on to the white space after it, where the byte machine's TagName state
-// would send it.
+// would send it, unless the rewriter answers the element from memory.
 void HTMLStreamParser::stepIdle(Block& block) {
   writePending();
   for (;;) {
@@ -218,7 +186,9 @@ void HTMLStreamParser::stepIdle(Block& block) {
         (block.data[nameEnd] == '>' || isSpace(block.data[nameEnd]));
     block.pos = nameEnd;
     if (opensElement) {
-      if (takeRememberedElement(block)) {
+      const TextimageRewriter::Recalled recalled = block.rewriter.recall(lt, nameEnd);
+      if (recalled.markup != nullptr) {
+        takeRememberedElement(block, recalled.end, *recalled.markup);
         continue;
       }
       enterElement();
@@ -234,184 +204,142 @@ void HTMLStreamParser::stepIdle(Block& block) {
   }
 }
 
-// An element this thread rewrote a moment ago, whole in this block, is
-// answered from memory without stepping through it. Its end is taken to be
-// the first closing tag; the machine is led by the same bytes from the same
-// start to the same end, so bytes equal to a remembered element end where it
-// ended and are replaced by its markup. When the first closing tag is not
-// the end (it lies in an attribute value, say), the bytes up to it are no
-// remembered element, and the element is stepped through as usual.
-//
-// The look-ups cost no more than the stepping they may save: the closing tag
-// is looked for once for all the element starts before it, and after a few
-// starts the memory could not answer, the rest of the block is stepped
-// through (a page of element starts that never become elements would
-// otherwise have each of them looked up).
-bool HTMLStreamParser::takeRememberedElement(Block& block) {
-  if (block.rememberedMisses >= kMostRememberedMisses) {
-    return false;
-  }
-  if (!block.closingSought || block.pos > block.closingAt) {
-    block.closingSought = true;
-    block.closingAt = closingTagStart(block.data, block.pos, block.nbytes);
-  }
-  const std::int32_t end = block.closingAt + static_cast<std::int32_t>(kClosingTag.size());
-  const std::string* markup = nullptr;
-  if (block.closingAt < block.nbytes && end - block.pos <= room(block)) {
-    markup = rememberedMarkup(
-        std::string_view(block.data + block.tagStart, static_cast<std::size_t>(end - block.tagStart)), store);
-  }
-  if (markup == nullptr) {
-    ++block.rememberedMisses;
-    return false;
-  }
+// The bytes from the tag's "<" to `end` are an element the memory answered
+// with `markup`: the machine, led by the same bytes, would have replaced
+// them by it.
+void HTMLStreamParser::takeRememberedElement(Block& block, std::int32_t end, const std::string& markup) {
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  if (!markup->empty()) {
-    owner(*markup);
+  if (!markup.empty()) {
+    owner(markup);
   }
   block.pos = end;
   block.written = end;
   block.tagStart = end;
-  return true;
 }
 
 void HTMLStreamParser::enterElement() {
   layout.clear();
-  nextState = State::AttrStart;
   state = State::SkipSpace;
 }
 
-void HTMLStreamParser::stepTagName(Block& block, char byte) {
-  if (isLetter(byte)) {
-    const std::int32_t end = block.pos + room(block);
-    std::int32_t pos = block.pos;
-    while (pos < end && isLetter(block.data[pos])) {
-      ++pos;
-    }
-    tagName.append(block.data + block.pos, static_cast<std::size_t>(pos - block.pos));
-    block.pos = pos;
+// TagName: the letters of a name that began in an earlier block; the byte
+// after them decides.
+void HTMLStreamParser::stepTagName(Block& block) {
+  const std::int32_t end = block.pos + room(block);
+  std::int32_t pos = block.pos;
+  while (pos < end && isLetter(block.data[pos])) {
+    ++pos;
+  }
+  tagName.append(block.data + block.pos, static_cast<std::size_t>(pos - block.pos));
+  block.pos = pos;
+  if (pos == end) {
     return;
   }
-  const bool delimited = byte == '>' || isSpace(byte);
-  if (delimited && ascii::equalsIgnoringCase(tagName, kElementName)) {
+  const char byte = block.byte();
+  if ((byte == '>' || isSpace(byte)) && ascii::equalsIgnoringCase(tagName, kElementName)) {
     enterElement();
   } else {
     state = State::Idle;
   }
 }
 
-void HTMLStreamParser::stepAttrStart(Block& block, char byte) {
+inline bool HTMLStreamParser::skipSpace(Block& block) const {
+  const std::int32_t end = block.pos + room(block);
+  while (block.pos < end && isSpace(block.byte())) {
+    ++block.pos;
+  }
+  return block.pos < end;
+}
+
+// SkipSpace: white space after the element's name or an attribute's value.
+void HTMLStreamParser::stepSkipSpace(Block& block) {
+  if (skipSpace(block)) {
+    state = State::AttrStart;
+  }
+}
+
+// AttrStart: a ">" ends the start tag, and the text begins after it; a
+// letter or digit begins an attribute's name; any other byte makes the tag
+// no element.
+void HTMLStreamParser::stepAttrStart(Block& block) {
+  const char byte = block.byte();
   if (byte == '>') {
-    state = State::Text;
     ++block.pos;
     layout.textBegin = offset(block);
-    if (canGoOn(block)) {
-      stepText(block);
-    }
+    state = State::Text;
   } else if (isLetter(byte) || isDigit(byte)) {
     attrNameBegin = offset(block);
-    state = State::AttrName;
     ++block.pos;
-    if (canGoOn(block)) {
-      stepAttrName(block, block.byte());
-    }
+    state = State::AttrName;
   } else {
     state = State::Idle;
   }
 }
 
-void HTMLStreamParser::stepSkipSpace(Block& block, char byte) {
-  if (isSpace(byte)) {
-    const std::int32_t end = block.pos + room(block);
-    do {
-      ++block.pos;
-    } while (block.pos < end && isSpace(block.byte()));
-    if (block.pos == end) {
-      return;
-    }
+// AttrName: letters and digits, up to white space or the "=".
+void HTMLStreamParser::stepAttrName(Block& block) {
+  const std::int32_t end = block.pos + room(block);
+  while (block.pos < end && ascii::isLetterOrDigit(block.byte())) {
+    ++block.pos;
   }
-  state = nextState;
-}
-
-void HTMLStreamParser::stepAttrName(Block& block, char byte) {
-  if (isLetter(byte) || isDigit(byte)) {
-    const std::int32_t end = block.pos + room(block);
-    do {
-      ++block.pos;
-    } while (block.pos < end && ascii::isLetterOrDigit(block.byte()));
-    if (block.pos == end) {
-      return;
-    }
-    byte = block.byte();
+  if (block.pos == end) {
+    return;
   }
   attrNameEnd = offset(block);
-  if (isSpace(byte)) {
-    nextState = State::Equals;
-    state = State::SkipSpace;
-    ++block.pos;
-  } else if (byte == '=') {
-    state = State::Equals;
-    stepEquals(block, byte);
-  } else {
-    state = State::Idle;
-  }
+  const char byte = block.byte();
+  state = byte == '=' || isSpace(byte) ? State::Equals : State::Idle;
 }
 
-void HTMLStreamParser::stepEquals(Block& block, char byte) {
-  if (byte != '=') {
+// Equals: white space after the name, then the "=" that must follow.
+void HTMLStreamParser::stepEquals(Block& block) {
+  if (!skipSpace(block)) {
+    return;
+  }
+  if (block.byte() != '=') {
     state = State::Idle;
     return;
   }
-  nextState = State::ValueStart;
-  state = State::SkipSpace;
   ++block.pos;
-  if (canGoOn(block)) {
-    stepSkipSpace(block, block.byte());
-  }
+  state = State::ValueStart;
 }
 
-void HTMLStreamParser::stepValueStart(Block& block, char byte) {
+// ValueStart: white space after the "=", then the value's first byte; a
+// quote opens a quoted value.
+void HTMLStreamParser::stepValueStart(Block& block) {
+  if (!skipSpace(block)) {
+    return;
+  }
   attrValueBegin = offset(block);
-  if (byte == '"' || byte == '\'') {
-    quote = byte;
+  quote = 0;
+  if (block.byte() == '"' || block.byte() == '\'') {
+    quote = block.byte();
     ++block.pos;
-  } else {
-    quote = 0;
   }
   state = State::Value;
-  if (canGoOn(block)) {
-    stepValue(block, block.byte());
-  }
 }
 
-// A quoted value runs up to and with its closing quote; an unquoted one up
-// to the next ">" or white space, which is examined again.
-void HTMLStreamParser::stepValue(Block& block, char byte) {
-  const std::int32_t available = room(block);
+// Value: a quoted value runs up to and with its closing quote; an unquoted
+// one up to the next ">" or white space, which is examined again.
+void HTMLStreamParser::stepValue(Block& block) {
+  const std::int32_t end = block.pos + room(block);
   if (quote != 0) {
-    const char* start = block.data + block.pos;
-    const char* found = findByte(start, start + available, quote);
+    const char* found = findByte(block.data + block.pos, block.data + end, quote);
     if (found == nullptr) {
-      block.pos += available;
+      block.pos = end;
       return;
     }
-    block.pos += static_cast<std::int32_t>(found - start) + 1;
-    endOfValue(block);
-    state = State::SkipSpace;
-    return;
-  }
-  if (byte != '>' && !isSpace(byte)) {
-    const std::int32_t end = block.pos + available;
-    do {
+    block.pos = static_cast<std::int32_t>(found - block.data) + 1;
+  } else {
+    while (block.pos < end && block.byte() != '>' && !isSpace(block.byte())) {
       ++block.pos;
-    } while (block.pos < end && block.byte() != '>' && !isSpace(block.byte()));
+    }
     if (block.pos == end) {
       return;
     }
   }
-  endOfValue(block);
+  layout.attributes.push_back({attrNameBegin, attrNameEnd, attrValueBegin, offset(block)});
   state = State::SkipSpace;
 }
 
@@ -419,23 +347,20 @@ void HTMLStreamParser::stepValue(Block& block, char byte) {
 // the closing tag. The run up to the next "<" is taken in one go, but never
 // past the byte at which the held-tag limit is reached.
 void HTMLStreamParser::stepText(Block& block) {
-  const std::int32_t available = room(block);
-  const char* start = block.data + block.pos;
-  const char* found = findByte(start, start + available, '<');
+  const std::int32_t end = block.pos + room(block);
+  const char* found = findByte(block.data + block.pos, block.data + end, '<');
   if (found == nullptr) {
-    block.pos += available;
+    block.pos = end;
     return;
   }
-  block.pos += static_cast<std::int32_t>(found - start) + 1;
+  block.pos = static_cast<std::int32_t>(found - block.data) + 1;
   matchIndex = 1;
   state = State::ClosingTag;
-  if (canGoOn(block)) {
-    stepClosingTag(block, block.byte());
-  }
 }
 
-// A byte that does not continue the closing tag is examined again as text.
-void HTMLStreamParser::stepClosingTag(Block& block, char /*byte*/) {
+// ClosingTag: a byte that does not continue the closing tag is examined
+// again as text.
+void HTMLStreamParser::stepClosingTag(Block& block) {
   const std::int32_t end = block.pos + room(block);
   std::uint32_t match = matchIndex;
   std::int32_t pos = block.pos;
@@ -461,11 +386,6 @@ void HTMLStreamParser::writePending() {
   }
 }
 
-void HTMLStreamParser::endOfValue(const Block& block) {
-  layout.attributes.push_back({attrNameBegin, attrNameEnd, attrValueBegin, offset(block)});
-  nextState = State::AttrStart;
-}
-
 // The element's bytes are this block's from the tag's "<" on, or, when it
 // began in an earlier block, what is held back followed by this block's
 // bytes up to here. Every byte held back belongs to the element.
@@ -478,7 +398,7 @@ void HTMLStreamParser::completeElement(Block& block) {
   if (block.tagStart > block.written) {
     owner(block.data + block.written, block.tagStart - block.written);
   }
-  rewriteElementBytes(bytes, layout, store, owner);
+  block.rewriter.rewrite(bytes, layout);
   pending.clear();
   block.written = block.pos;
   block.tagStart = block.pos;

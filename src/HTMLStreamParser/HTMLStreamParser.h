@@ -26,25 +26,22 @@ class HTMLStreamParser {
  public:
   // The states, numbered as they are logged.
   enum class State : std::int32_t {
-    Idle = 0,
-    TagName = 1,
-    AttrStart = 2,
-    SkipSpace = 3,
-    AttrName = 4,
-    Equals = 5,
-    ValueStart = 6,
-    Value = 7,
-    Text = 8,
-    ClosingTag = 9,
+    Idle = 0,        // outside elements
+    TagName = 1,     // the letters of a tag's name
+    AttrStart = 2,   // an attribute's name or the ">" that ends the start tag
+    SkipSpace = 3,   // white space before AttrStart
+    AttrName = 4,    // the rest of an attribute's name
+    Equals = 5,      // white space, then the "=" after the name
+    ValueStart = 6,  // white space, then the value, quoted or not
+    Value = 7,       // the rest of the value
+    Text = 8,        // the element's text
+    ClosingTag = 9,  // what may be the closing tag
   };
 
   // The most bytes of one tag or element, from its "<" on, that the parser
   // holds: a tag that reaches it before it is complete is abandoned and
   // passes through unchanged, so memory stays flat whatever the page.
   static constexpr std::int64_t kLongestTag = 16384;
-  // Element starts in one block the memory of rewritten elements may fail
-  // to answer before the rest of the block is stepped through.
-  static constexpr int kMostRememberedMisses = 16;
 
   // Everything the parser produces goes through `owner`, one run per call;
   // complete elements are stored in `store`.
@@ -61,19 +58,20 @@ class HTMLStreamParser {
  private:
   struct Block;
 
-  // One step of the machine: consumes the byte at the block's position, or
-  // changes the state so that the same byte is examined again.
+  // One step of the machine: the current state's step, which consumes a run
+  // of bytes from the block's position, or changes the state so that the
+  // same byte is examined again, or both.
   void step(Block& block);
   void stepIdle(Block& block);
-  void stepTagName(Block& block, char byte);
-  void stepAttrStart(Block& block, char byte);
-  void stepSkipSpace(Block& block, char byte);
-  void stepAttrName(Block& block, char byte);
-  void stepEquals(Block& block, char byte);
-  void stepValueStart(Block& block, char byte);
-  void stepValue(Block& block, char byte);
+  void stepTagName(Block& block);
+  void stepSkipSpace(Block& block);
+  void stepAttrStart(Block& block);
+  void stepAttrName(Block& block);
+  void stepEquals(Block& block);
+  void stepValueStart(Block& block);
+  void stepValue(Block& block);
   void stepText(Block& block);
-  void stepClosingTag(Block& block, char byte);
+  void stepClosingTag(Block& block);
 
   // The bytes of the current tag held so far, from its "<" up to the byte
   // being examined: those of earlier blocks in `pending`, and those of this
@@ -83,21 +81,19 @@ class HTMLStreamParser {
   // How many bytes from the examined one on the current state may consume:
   // up to the end of the block, and short of the held-tag limit.
   std::int32_t room(const Block& block) const;
-  // Whether the next byte may be examined at once: it lies in the block and
-  // short of the held-tag limit.
-  bool canGoOn(const Block& block) const;
   std::uint32_t offset(const Block& block) const { return static_cast<std::uint32_t>(heldBytes(block)); }
-  bool takeRememberedElement(Block& block);
+  // Steps over white space within the room; whether a byte that is none
+  // was reached.
+  bool skipSpace(Block& block) const;
+  void takeRememberedElement(Block& block, std::int32_t end, const std::string& markup);
   void enterElement();
   void writePending();
-  void endOfValue(const Block& block);
   void completeElement(Block& block);
   void endOfBlock(Block& block);
 
   Writer owner;
   ElementStore store;
   State state = State::Idle;
-  State nextState = State::Idle;
   char quote = 0;
   std::uint32_t matchIndex = 0;
   // The element being read: where its parts lie, and where the attribute

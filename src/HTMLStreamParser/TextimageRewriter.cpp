@@ -36,61 +36,100 @@ void setDefault(ElementRecord& element, const std::string& attributeName, const 
   }
 }
 
-// What rewriting a record gives: its spool identifier (empty when it could
-// not be stored) and its markup, empty when nothing is written.
+// What rewriting a record gives: its markup, empty when nothing is written,
+// and until when the spool takes the file of its description as present
+// without looking (already past when it could not be stored).
 struct Rewritten {
-  std::string identifier;
   std::string markup;
+  Clock::time_point trustedUntil = Clock::time_point::min();
 };
 
 Rewritten rewriteRecord(ElementRecord& element, const ElementStore& store) {
   element.text.resize(element.text.size() - std::min(element.text.size(), kClosingTagLength));
   removeControlCharacters(element.text);
 
+  SpoolStorage::Stored stored;
+  if (store.spool != nullptr) {
+    stored = store.spool->storeTrusted(describeElement(element));
+  }
   Rewritten result;
-  result.identifier = store.spool != nullptr ? store.spool->store(describeElement(element)) : std::string();
-  std::string markup = imgMarkup(element, store.imagesURL, result.identifier);
+  std::string markup = imgMarkup(element, store.imagesURL, stored.identifier);
   if (!element.text.empty()) {
     result.markup = std::move(markup);
   }
+  result.trustedUntil = stored.trustedUntil;
   return result;
 }
+
+// The offset of the first closing tag, in any case, that lies whole in
+// [from, to), or `to` when there is none.
+std::int32_t closingTagStart(const char* data, std::int32_t from, std::int32_t to) {
+  const auto length = static_cast<std::int32_t>(kClosingTag.size());
+  // An element runs for hundreds of bytes to its closing tag: memchr's wide
+  // steps pay off here.
+  for (const char* at = data + from;
+       (at = static_cast<const char*>(std::memchr(at, '<', static_cast<std::size_t>(data + to - at)))) != nullptr;
+       ++at) {
+    if (data + to - at < length) {
+      return to;
+    }
+    if (ascii::equalsIgnoringCase(std::string_view(at, kClosingTag.size()), kClosingTag)) {
+      return static_cast<std::int32_t>(at - data);
+    }
+  }
+  return to;
+}
+
+}  // namespace
 
 // The markup of elements this thread rewrote lately, by the element's bytes.
 // An entry is only made once the element's description is in the spool, and
 // is used only until the moment up to which the spool itself takes that file
-// as present without looking (SpoolStorage::trustedUntil). A page that
-// repeats an element thus pays neither the description, its digest nor the
-// markup again, and whatever the spool would notice (a file removed by hand)
-// is noticed as soon as before. The table is for one store at a time: a
-// different spool or images URL empties it. It is open-addressed over a
-// power of two of slots, so a look-up costs one hash of the bytes and,
-// mostly, one comparison.
-class RewriteMemo {
+// as present without looking (SpoolStorage::Stored::trustedUntil). A page
+// that repeats an element thus pays neither the description, its digest nor
+// the markup again, and whatever the spool would notice (a file removed by
+// hand) is noticed as soon as before. The table is for one store at a time:
+// a different spool (told apart by its instance number, so that one made
+// later in the place of another is no match) or images URL empties it. It is
+// open-addressed over a power of two of slots, so a look-up costs one hash
+// of the bytes and, mostly, one comparison; a look-up that finds nothing
+// tells where the bytes go, and remembering them there costs no other.
+class ElementMemo {
  public:
-  static RewriteMemo& forThisThread() {
-    thread_local RewriteMemo memo;
+  using Lookup = TextimageRewriter::Lookup;
+
+  static ElementMemo& forThisThread() {
+    thread_local ElementMemo memo;
     return memo;
   }
 
-  // The markup for `bytes` in `store`, or null when there is none in time.
-  const std::string* find(std::string_view bytes, const ElementStore& store) const {
-    if (entries == 0 || bytes.size() > kLongestRemembered || !isFor(store)) {
+  // The markup remembered for `lookup.bytes` in `store`, or null when there
+  // is none in time; notes in `lookup` where the bytes go. `checked` is the
+  // arrangement at which the caller last found the table holding elements
+  // of `store`: while the table keeps it, the store is not compared again.
+  const std::string* find(Lookup& lookup, const ElementStore& store, std::uint64_t& checked) const {
+    const std::string_view bytes = lookup.bytes;
+    if (bytes.size() > TextimageRewriter::kLongestRemembered) {
       return nullptr;
     }
-    const Slot& slot = slots[slotOf(bytes, hashOf(bytes))];
-    if (!slot.used || Clock::now() >= slot.trustedUntil) {
-      return nullptr;
+    if (checked != arrangement) {
+      if (entries == 0 || !isFor(store)) {
+        return nullptr;
+      }
+      checked = arrangement;
     }
-    return &slot.markup;
+    lookup.hash = hashOf(bytes);
+    lookup.slot = slotOf(bytes, lookup.hash);
+    lookup.arrangement = arrangement;
+    const Slot& slot = slots[lookup.slot];
+    return slot.used && Clock::now() < slot.trustedUntil ? &slot.markup : nullptr;
   }
 
-  void remember(std::string_view bytes, const ElementStore& store, const Rewritten& rewritten) {
-    if (store.spool == nullptr || rewritten.identifier.empty() || bytes.size() > kLongestRemembered) {
-      return;
-    }
-    const Clock::time_point until = store.spool->trustedUntil(rewritten.identifier);
-    if (until <= Clock::now()) {
+  // Keeps `rewritten` for the bytes of `lookup`, which found no answer.
+  void remember(const Lookup& lookup, const ElementStore& store, const Rewritten& rewritten) {
+    const std::string_view bytes = lookup.bytes;
+    if (store.spool == nullptr || bytes.size() > TextimageRewriter::kLongestRemembered ||
+        rewritten.trustedUntil <= Clock::now()) {
       return;
     }
     if (!isFor(store) || entries == kMostEntries) {
@@ -99,8 +138,8 @@ class RewriteMemo {
       spoolInstance = store.spool->instance();
       imagesURL = store.imagesURL;
     }
-    const std::size_t hash = hashOf(bytes);
-    std::size_t index = slotOf(bytes, hash);
+    const std::size_t hash = lookup.arrangement != 0 ? lookup.hash : hashOf(bytes);
+    std::size_t index = lookup.arrangement == arrangement ? lookup.slot : slotOf(bytes, hash);
     if (!slots[index].used && 2 * (entries + 1) > slots.size()) {
       grow();
       index = slotOf(bytes, hash);
@@ -113,7 +152,8 @@ class RewriteMemo {
       ++entries;
     }
     slot.markup = rewritten.markup;
-    slot.trustedUntil = until;
+    slot.trustedUntil = rewritten.trustedUntil;
+    ++arrangement;
   }
 
  private:
@@ -122,7 +162,6 @@ class RewriteMemo {
   // half of the slots are used, so probes stay short; the table starts small
   // and doubles as a thread meets more elements, so a server with many
   // threads pays for the elements its pages hold, not for the bounds.
-  static constexpr std::size_t kLongestRemembered = 1024;
   static constexpr std::size_t kMostEntries = 512;
   static constexpr std::size_t kFirstSlots = 64;
 
@@ -171,6 +210,7 @@ class RewriteMemo {
         slots[slotOf(slot.bytes, slot.hash)] = std::move(slot);
       }
     }
+    ++arrangement;
   }
 
   void forget() {
@@ -181,6 +221,7 @@ class RewriteMemo {
       slot.used = false;
     }
     entries = 0;
+    ++arrangement;
   }
 
   bool isFor(const ElementStore& store) const {
@@ -193,9 +234,10 @@ class RewriteMemo {
   std::string imagesURL;
   std::vector<Slot> slots;
   std::size_t entries = 0;
+  // Changes whenever an entry is made or the slots move, so that a look-up
+  // made before knows its slot may no longer be the place of its bytes.
+  std::uint64_t arrangement = 1;
 };
-
-}  // namespace
 
 void removeControlCharacters(std::string& text) {
   std::erase_if(text, [](char byte) { return ascii::isControl(byte); });
@@ -253,14 +295,43 @@ ElementRecord elementRecordOf(std::string_view bytes, const ElementLayout& layou
   return record;
 }
 
-const std::string* rememberedMarkup(std::string_view bytes, const ElementStore& store) {
-  return RewriteMemo::forThisThread().find(bytes, store);
+ElementMemo& TextimageRewriter::memory() {
+  if (memo == nullptr) {
+    memo = &ElementMemo::forThisThread();
+  }
+  return *memo;
 }
 
-void rewriteElementBytes(std::string_view bytes, const ElementLayout& layout, const ElementStore& store,
-                         const Writer& write) {
-  RewriteMemo& memo = RewriteMemo::forThisThread();
-  if (const std::string* markup = memo.find(bytes, store)) {
+const std::string* TextimageRewriter::lookUp(Lookup& lookup) {
+  return memory().find(lookup, store, checkedArrangement);
+}
+
+TextimageRewriter::Recalled TextimageRewriter::recall(std::int32_t tagStart, std::int32_t nameEnd) {
+  if (misses >= kMostRememberedMisses) {
+    return {};
+  }
+  if (nameEnd > closingAt) {
+    closingAt = closingTagStart(data, nameEnd, nbytes);
+  }
+  if (closingAt < nbytes) {
+    const std::int32_t end = closingAt + static_cast<std::int32_t>(kClosingTagLength);
+    Lookup lookup{std::string_view(data + tagStart, static_cast<std::size_t>(end - tagStart))};
+    if (const std::string* markup = lookUp(lookup)) {
+      return {markup, end};
+    }
+    missed = lookup;
+  }
+  ++misses;
+  return {};
+}
+
+void TextimageRewriter::rewrite(std::string_view bytes, const ElementLayout& layout) {
+  // The bytes of a start the memory just could not answer are not asked for
+  // again: nothing has been remembered since.
+  Lookup lookup{bytes};
+  if (bytes.data() == missed.bytes.data() && bytes.size() == missed.bytes.size()) {
+    lookup = missed;
+  } else if (const std::string* markup = lookUp(lookup)) {
     if (!markup->empty()) {
       write(*markup);
     }
@@ -271,7 +342,7 @@ void rewriteElementBytes(std::string_view bytes, const ElementLayout& layout, co
   if (!rewritten.markup.empty()) {
     write(rewritten.markup);
   }
-  memo.remember(bytes, store, rewritten);
+  memory().remember(lookup, store, rewritten);
 }
 
 }  // namespace nimbuswatch

@@ -15,8 +15,10 @@ namespace nimbuswatch {
 namespace {
 
 constexpr const char* kModule = ".\\src\\SpoolStorage";
-// The place a failed write names in its log line.
+// The places the spool's log lines name; their numbers are part of the lines
+// sites already watch for.
 constexpr CodePlace kWritingSpoolFile{kModule, 27};
+constexpr CodePlace kRefusingIdentifier{kModule, 129};
 
 void logWriteFailure(int error) {
   logAt(kWarning, kWritingSpoolFile, "writing spool file: %s", platform::errorText(error).c_str());
@@ -52,6 +54,13 @@ SeenFile& seenSlot(const std::string& identifier) {
   return seen[hash % kSeenSlots];
 }
 
+// Whether `seen` holds the file of `identifier` in `directory`.
+bool holdsFile(const SeenFile& seen, const std::string& directory, const std::string& identifier) {
+  return seen.path.size() == directory.size() + identifier.size() &&
+         seen.path.compare(directory.size(), std::string::npos, identifier) == 0 &&
+         seen.path.compare(0, directory.size(), directory) == 0;
+}
+
 }  // namespace
 
 namespace {
@@ -66,49 +75,26 @@ std::uint64_t nextInstance() {
 SpoolStorage::SpoolStorage(std::string directory, std::chrono::milliseconds recheck)
     : directory(std::move(directory)), recheck(recheck), serial(nextInstance()) {}
 
-// Whether this thread's slot for `identifier` holds its file in this directory.
-bool SpoolStorage::remembers(const std::string& identifier) const {
-  const SeenFile& slot = seenSlot(identifier);
-  return slot.path.size() == directory.size() + identifier.size() &&
-         slot.path.compare(directory.size(), std::string::npos, identifier) == 0 &&
-         slot.path.compare(0, directory.size(), directory) == 0;
-}
-
-bool SpoolStorage::seenRecently(const std::string& identifier) const {
-  return remembers(identifier) && Clock::now() - seenSlot(identifier).when < recheck;
-}
-
-SpoolStorage::Clock::time_point SpoolStorage::trustedUntil(const std::string& identifier) const {
-  if (identifier.size() != 32 || !remembers(identifier)) {
-    return Clock::time_point::min();
-  }
-  return seenSlot(identifier).when + recheck;
-}
-
-void SpoolStorage::remember(const std::string& identifier) const {
-  SeenFile& slot = seenSlot(identifier);
-  slot.path = directory + identifier;
-  slot.when = Clock::now();
-}
-
-std::string SpoolStorage::store(std::string text) {
+SpoolStorage::Stored SpoolStorage::storeTrusted(std::string text) {
   std::string identifier = platform::md5Hex(text);
-  if (seenRecently(identifier)) {
-    return identifier;
+  SeenFile& seen = seenSlot(identifier);
+  if (holdsFile(seen, directory, identifier) && Clock::now() - seen.when < recheck) {
+    return {std::move(identifier), seen.when + recheck};
   }
   const std::string path = directory + identifier;
   // The name is the digest of the content: a file already there holds these
   // very bytes (renames never leave a partial file under the final name).
   if (platform::pathExists(path) || writeWhole(path, text)) {
-    remember(identifier);
-    return identifier;
+    seen.path = path;
+    seen.when = Clock::now();
+    return {std::move(identifier), seen.when + recheck};
   }
-  return {};
+  return {{}, Clock::time_point::min()};
 }
 
 std::string SpoolStorage::load(std::string identifier) {
   if (!platform::isPlainFileName(identifier)) {
-    logAt(kWarning, {kModule, __LINE__}, "refusing spool identifier [%s]", identifier.c_str());
+    logAt(kWarning, kRefusingIdentifier, "refusing spool identifier [%s]", identifier.c_str());
     return {};
   }
   const std::string path = directory + identifier;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace nimbuswatch {
 
@@ -22,9 +23,22 @@ class SpoolStorage {
   // `recheck` bounds how long a thread skips the look-up for a file it saw.
   explicit SpoolStorage(std::string directory, std::chrono::milliseconds recheck = kDefaultRecheck);
 
-  // Writes `text` under its identifier and returns the identifier (32
-  // lower-case hex digits), or the empty string when it cannot be written.
-  virtual std::string store(std::string text);
+  // What storing a text gives: its identifier (32 lower-case hex digits),
+  // empty when it cannot be written; and until when this thread takes its
+  // file as present without looking: the recheck time after it last found
+  // or wrote the file, or a moment already past when nothing was stored.
+  struct Stored {
+    std::string identifier;
+    Clock::time_point trustedUntil;
+  };
+
+  // Writes `text` under its identifier unless this thread saw the file
+  // within the recheck time or finds it there. A memory of the caller's
+  // kept beside the file must not outlast `trustedUntil`.
+  virtual Stored storeTrusted(std::string text);
+
+  // storeTrusted() for its identifier alone.
+  std::string store(std::string text) { return storeTrusted(std::move(text)).identifier; }
 
   // The text stored under `identifier`, or the empty string when there is none.
   virtual std::string load(std::string identifier);
@@ -36,16 +50,7 @@ class SpoolStorage {
   // its place.
   std::uint64_t instance() const { return serial; }
 
-  // Until when this thread takes the file of `identifier` as present
-  // without looking, as store() does: the recheck time after it last found
-  // or wrote the file; a moment already past when it has no such memory.
-  Clock::time_point trustedUntil(const std::string& identifier) const;
-
  private:
-  bool remembers(const std::string& identifier) const;
-  bool seenRecently(const std::string& identifier) const;
-  void remember(const std::string& identifier) const;
-
   std::string directory;
   std::chrono::milliseconds recheck;
   std::uint64_t serial;

@@ -187,6 +187,8 @@ TEST(HTMLStreamParserTest, TagsLongerThanTheLimitPassThroughAtEveryCut) {
       {element(kLimit), true},
       {element(kLimit + 1), false},
       {"x<textimage alt='" + std::string(kLimit, 'a') + "'>t</textimage>y", false},
+      {"x<textimage alt" + std::string(kLimit, ' ') + "='a'>t</textimage>y", false},
+      {"x<textimage alt=" + std::string(kLimit, '\n') + "'a'>t</textimage>y", false},
       {"x<" + std::string(kLimit + 10, 'n') + ">y<textimage>t</textimage>", true},
       {"x<textimage>" + std::string(3 * kLimit, 'u'), false},
       {"x<textimage>" + std::string(kLimit, 'u') + "<textimage>t</textimage>", true},

@@ -160,6 +160,31 @@ TEST(SpoolStorageTest, AFileRemovedByHandIsWrittenAgainOnceTheRecheckTimeHasPass
   EXPECT_EQ(test::readFile(fixture.spoolDir() + identifier), "element");
 }
 
+// What the spool tells of how long it trusts a file bounds what callers
+// remember beside it: a file seen a moment ago is trusted until the recheck
+// time after it was first seen, not after the later store; with no recheck
+// time, or nothing stored, the moment is already past.
+TEST(SpoolStorageTest, AStoredFileIsTrustedUntilTheRecheckTimeAfterItWasSeen) {
+  test::ProcessFixture fixture;
+  SpoolStorage spool(fixture.spoolDir(), std::chrono::seconds(60));
+  const SpoolStorage::Stored first = spool.storeTrusted("element");
+  EXPECT_GT(first.trustedUntil, SpoolStorage::Clock::now() + std::chrono::seconds(59));
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  const SpoolStorage::Stored again = spool.storeTrusted("element");
+  EXPECT_EQ(again.identifier, first.identifier);
+  EXPECT_EQ(again.trustedUntil, first.trustedUntil);
+
+  SpoolStorage untrusting(fixture.spoolDir(), std::chrono::milliseconds(0));
+  const SpoolStorage::Stored unchecked = untrusting.storeTrusted("element");
+  EXPECT_EQ(unchecked.identifier, first.identifier);
+  EXPECT_LE(unchecked.trustedUntil, SpoolStorage::Clock::now());
+
+  SpoolStorage broken(fixture.dir().path() + "missing/");
+  const SpoolStorage::Stored failed = broken.storeTrusted("element");
+  EXPECT_EQ(failed.identifier, "");
+  EXPECT_LE(failed.trustedUntil, SpoolStorage::Clock::now());
+}
+
 TEST(SpoolStorageTest, WhatOneDirectoryHoldsSaysNothingAboutAnother) {
   test::ProcessFixture fixture;
   const std::string other = fixture.dir().path() + "other/";

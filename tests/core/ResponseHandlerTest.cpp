@@ -153,7 +153,7 @@ TEST_F(ResponseHandlerTest, ResponseHeadersAreReadThroughGetHeader) {
 class FaultySpool : public SpoolStorage {
  public:
   using SpoolStorage::SpoolStorage;
-  std::string store(std::string) override { throw InternalError("dead loop detected"); }
+  Stored storeTrusted(std::string) override { throw InternalError("dead loop detected"); }
 };
 
 TEST_F(ResponseHandlerTest, InternalErrorLeavesTheResponseUnchangedFromThenOn) {
