@@ -234,8 +234,10 @@ class ElementMemo {
   std::string imagesURL;
   std::vector<Slot> slots;
   std::size_t entries = 0;
-  // Changes whenever an entry is made or the slots move, so that a look-up
-  // made before knows its slot may no longer be the place of its bytes.
+  // Changes whenever an entry is made, the slots move or the table is
+  // emptied, so that a look-up made before knows its slot may no longer be
+  // the place of its bytes, and a block that found the table holding its
+  // store's elements knows when to compare the store again.
   std::uint64_t arrangement = 1;
 };
 
