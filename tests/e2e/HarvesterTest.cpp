@@ -9,11 +9,11 @@
 
 #include "HTTPStreamParser/HttpRules.h"
 
+#include "support/Compression.h"
 #include "support/RawHttp.h"
 #include "support/Servers.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <regex>
 #include <set>
@@ -78,20 +78,6 @@ std::vector<Reply> replies(std::string_view raw, const std::vector<bool>& headRe
     all.push_back(std::move(reply));
   }
   return all;
-}
-
-std::string compressed(const std::string& text, int windowBits) {
-  z_stream stream{};
-  deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, static_cast<uLong>(text.size())) + 32, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
 }
 
 // An upstream that answers any Range with a range of the page (one part, or

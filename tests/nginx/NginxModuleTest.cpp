@@ -5,11 +5,11 @@
 #include "ModuleNginx.h"
 
 #include "../e2e/EndToEnd.h"
+#include "support/Compression.h"
 #include "support/RawHttp.h"
 #include "support/Servers.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -74,20 +74,6 @@ std::string body(std::vector<std::string> arguments) {
   const ProgramResult result = fetch(std::move(arguments));
   EXPECT_EQ(result.exitCode, 0) << result.errors;
   return result.output;
-}
-
-std::string gzipped(const std::string& text) {
-  z_stream stream{};
-  deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&stream, text.size()) + 32, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  deflate(&stream, Z_FINISH);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
 }
 
 class NginxModuleTest : public ::testing::Test {
@@ -231,7 +217,7 @@ TEST_F(NginxModuleTest, APageAnUpstreamCompressesAnywayIsDecodedOrRefused) {
   const std::string source = readFile(site.file("index.html"));
   ScriptedUpstream upstream([&](const ScriptedUpstream::Request& request) {
     const bool brotli = request.head.find("GET /br") == 0;
-    const std::string content = brotli ? std::string("not really brotli") : gzipped(source);
+    const std::string content = brotli ? std::string("not really brotli") : compressed(source, 31);
     return ScriptedUpstream::Reply{"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: " +
                                    std::string(brotli ? "br" : "gzip") + "\r\nContent-Length: " +
                                    std::to_string(content.size()) + "\r\nETag: \"v1\"\r\n\r\n" + content};

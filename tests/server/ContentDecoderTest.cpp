@@ -2,6 +2,8 @@
 // pieces of any size, and data that is not what its coding says.
 #include "server/ContentDecoder.h"
 
+#include "support/Compression.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -10,22 +12,6 @@
 
 namespace nimbuswatch::server {
 namespace {
-
-// `text` compressed by zlib with `windowBits`: 31 gzip, 15 zlib's wrapper,
-// -15 bare deflate data.
-std::string compress(const std::string& text, int windowBits) {
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&stream, static_cast<uLong>(text.size())) + 32, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  stream.avail_in = static_cast<uInt>(text.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
 
 struct Decoded {
   std::string text;
@@ -64,10 +50,11 @@ TEST(ContentDecoderTest, ReadsEveryCodingInPiecesOfAnySize) {
     Coding coding;
     std::string data;
   } cases[] = {
-      {"gzip", Coding::Gzip, compress(page, 31)},
-      {"deflate with its zlib wrapper", Coding::Deflate, compress(page, 15)},
-      {"bare deflate", Coding::Deflate, compress(page, -15)},
-      {"two gzip members", Coding::Gzip, compress(page.substr(0, 1000), 31) + compress(page.substr(1000), 31)},
+      {"gzip", Coding::Gzip, test::compressed(page, 31)},
+      {"deflate with its zlib wrapper", Coding::Deflate, test::compressed(page, 15)},
+      {"bare deflate", Coding::Deflate, test::compressed(page, -15)},
+      {"two gzip members", Coding::Gzip,
+       test::compressed(page.substr(0, 1000), 31) + test::compressed(page.substr(1000), 31)},
   };
   for (const auto& c : cases) {
     for (const std::size_t pieceSize : {std::size_t{1}, std::size_t{7}, std::size_t{4096}, c.data.size()}) {
@@ -80,18 +67,18 @@ TEST(ContentDecoderTest, ReadsEveryCodingInPiecesOfAnySize) {
 
 TEST(ContentDecoderTest, BadOrShortDataIsToldAndExpansionComesInBoundedPortions) {
   const std::string zeros(4 << 20, '\0');
-  const std::string bomb = compress(zeros, 31);
+  const std::string bomb = test::compressed(zeros, 31);
   ASSERT_LT(bomb.size(), 8192u);
   const Decoded expanded = decode(ContentDecoder::Coding::Gzip, bomb, bomb.size(), 65536);
   EXPECT_EQ(expanded.text.size(), zeros.size());
   EXPECT_LE(expanded.largestPortion, 65536u);
 
-  std::string corrupt = compress("<p>hello, this is a page</p>", 31);
+  std::string corrupt = test::compressed("<p>hello, this is a page</p>", 31);
   corrupt[corrupt.size() / 2] = static_cast<char>(corrupt[corrupt.size() / 2] ^ 0x55);
   EXPECT_FALSE(decode(ContentDecoder::Coding::Gzip, corrupt, 3, 100).ok);
   EXPECT_FALSE(decode(ContentDecoder::Coding::Gzip, "not compressed at all", 5, 100).ok);
 
-  const std::string whole = compress("<p>a page cut short</p>", 31);
+  const std::string whole = test::compressed("<p>a page cut short</p>", 31);
   const Decoded truncated = decode(ContentDecoder::Coding::Gzip, whole.substr(0, whole.size() - 6), 4, 100);
   EXPECT_TRUE(truncated.ok);
   EXPECT_FALSE(truncated.complete);
